@@ -1,0 +1,46 @@
+# Thin wrapper over CMake. `make demo` and `make test` do all set-up.
+BUILD_DIR   ?= build
+BUILD_TYPE  ?= RelWithDebInfo
+JOBS        ?= $(shell nproc)
+TEST_JOBS   ?= $(shell echo $$(( $$(nproc) * 2 )))
+CTEST_FLAGS ?= --output-on-failure --timeout 600
+
+.PHONY: all deps configure build test demo bench sanitize tsan format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > $(BUILD_DIR).configure.log 2>&1 \
+	  || { cat $(BUILD_DIR).configure.log; exit 1; }
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(TEST_JOBS)
+
+demo: build
+	scripts/demo $(BUILD_DIR)
+
+bench: build
+	scripts/bench $(BUILD_DIR)
+
+sanitize: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address -DBUILD_BENCHMARKS=OFF > build-asan.configure.log
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest $(CTEST_FLAGS) -j $(TEST_JOBS)
+
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBUILD_BENCHMARKS=OFF > build-tsan.configure.log
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -j $(TEST_JOBS)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR) build-asan build-tsan *.configure.log
