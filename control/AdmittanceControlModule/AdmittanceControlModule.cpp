@@ -1,0 +1,768 @@
+#include "AdmittanceControlModule.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using Vector6 = AdmittanceControlModule::Vector6;
+using Matrix6 = AdmittanceControlModule::Matrix6;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A selection or gain entry counts as set above one half.
+constexpr double kSetThreshold = 0.5;
+// Below this a factor, a force-direction entry or a stiffness counts as zero.
+constexpr double kTiny = 1e-10;
+// A released axis is moved into the held offset while its force reference
+// has not yet ramped out.
+constexpr double kReleaseForceEpsilon = 1e-6;
+// Smallest virtual joint mass (kg) and largest diagonal task mass the model
+// accepts; outside them the previous cycle's value is kept.
+constexpr double kMinJointMass = 1e-6;
+constexpr double kMinInverseTaskInertia = 1e-9;
+
+void ClampTransRot(Vector6& v, const Eigen::Vector2d& lo, const Eigen::Vector2d& hi) {
+  for (int i = 0; i < 6; ++i) {
+    const int k = i < 3 ? 0 : 1;
+    if (v[i] < lo[k]) v[i] = lo[k];
+    if (v[i] > hi[k]) v[i] = hi[k];
+  }
+}
+
+Vector6 NaNVector() { return Vector6::Constant(kNaN); }
+
+}  // namespace
+
+AdmittanceControlModule::AdmittanceControlModule(long id, RobotControlContext* context)
+    : ControlModule(id, context) {
+  SetIdleValues();
+}
+
+// Every member gets the value InitControlParameters gives it, without
+// touching the host, so a module that has not started yet holds no
+// uninitialised numbers.
+void AdmittanceControlModule::SetIdleValues() {
+  m_gainTime = 0.0;
+  m_gainElapsed = 0.0;
+  m_forceOffset.setZero();
+
+  m_isPaused = false;
+  m_stiffness << 3000.0, 3000.0, 3000.0, 200.0, 200.0, 200.0;
+  m_stiffnessFrom.setZero();
+  m_stiffnessTo.setZero();
+  m_dampingStiffness.setZero();
+  m_dampingStiffnessFrom.setZero();
+  m_dampingStiffnessTo.setZero();
+  m_forceRef.setZero();
+  m_forceFrom.setZero();
+  m_forceTarget.setZero();
+  m_forceFactor.setOnes();
+  m_forceFactorFrom.setOnes();
+  m_forceFactorTo.setOnes();
+  m_dampingFactor.setOnes();
+  m_dampingFactorFrom.setOnes();
+  m_dampingFactorTo.setOnes();
+
+  m_forceAxes.setZero();
+  m_cmdStiffness.setZero();
+  m_cmdForce.setZero();
+  m_cmdForceAxes.setZero();
+  m_cmdTime = 0.0;
+  m_relativeForce = false;
+
+  m_stiffnessDeadband = 0.0001;
+  m_stiffnessMax << 20000.0, 20000.0, 20000.0, 1000.0, 1000.0, 1000.0;
+  m_forceFactorMin << 0.1, 0.1;
+  m_forceFactorMax << 2.0, 2.0;
+  m_dampingFactorMin << 0.1, 0.1;
+  m_dampingFactorMax << 2.0, 2.0;
+  m_coordRot.setIdentity();
+  m_model = 0;
+  m_modelScale = 1.0;
+  m_singularHandling = 0;
+  m_minSingularValue = 1.0;
+
+  m_admAcc.setZero();
+  m_admVel.setZero();
+  m_admDisp.setZero();
+  m_releasedOffset.setZero();
+  m_releasedStep.setZero();
+  m_extTorque.setZero();
+  m_extTorqueNet.setZero();
+  m_extWrench.setZero();
+  m_forceRefBase.setZero();
+  m_stiffnessMatrix.setZero();
+  m_cmdVel.linear.setZero();
+  m_cmdVel.angular.setZero();
+  m_cmdVel.vector.setZero();
+
+  m_virtualMass.setConstant(5.0);
+  m_virtualMassMatrix.setIdentity();
+  m_dampingRatio.setOnes();
+  m_taskMass.setOnes();
+  m_taskMassBase.setIdentity();
+  m_taskMassInvBase.setIdentity();
+  m_dampingMatrix.setZero();
+  m_dampingFallbacks = 0;
+  m_haveCurrent = false;
+  m_running = false;
+}
+
+// ---------------------------------------------------------------------------
+// Parameters
+
+void AdmittanceControlModule::InitControlParameters() {
+  SetIdleValues();
+  RobotControlContext* ctx = m_context;
+
+  RefreshReferenceCoordinate();
+  ctx->setJntPosInit(ctx->getJntPos_d());
+
+  m_model = ctx->getModel();
+  m_modelScale = ctx->getModelScale();
+  m_singularHandling = ctx->getSingularHandlingStatus();
+  m_minSingularValue = ctx->getMinSingularValue();
+  UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
+
+  m_output.jointPosition = ctx->getJntPos();
+  m_output.pose = ctx->getTCPPose();
+  m_output.velocity.linear.setZero();
+  m_output.velocity.angular.setZero();
+  m_output.velocity.vector.setZero();
+  m_output.acceleration.setZero();
+  m_output.jointVelocity.setZero();
+  m_output.jointTorque.setZero();
+}
+
+void AdmittanceControlModule::PreProcessStiffnessGain(Vector6& k) {
+  for (int i = 0; i < 6; ++i) {
+    if (k[i] < 0.0) k[i] = std::fabs(k[i]);
+    if (k[i] > m_stiffnessMax[i]) k[i] = m_stiffnessMax[i];
+    if (std::fabs(k[i]) < m_stiffnessDeadband) k[i] = 0.0;
+  }
+}
+
+void AdmittanceControlModule::PreProcessForceFactor(Vector6& f) {
+  const Vector6 dir = m_context->getTCPForce_dir();
+  for (int i = 0; i < 6; ++i) {
+    if (f[i] < kTiny) f[i] = std::fabs(f[i]);
+    // A host direction entry that is NaN counts as "no force direction".
+    if (!(dir[i] >= kTiny)) f[i] = 1.0;
+  }
+  ClampTransRot(f, m_forceFactorMin, m_forceFactorMax);
+}
+
+void AdmittanceControlModule::PreProcessDampingFactor(Vector6& d) {
+  for (int i = 0; i < 6; ++i) {
+    if (d[i] < kTiny) d[i] = std::fabs(d[i]);
+    if (m_forceAxes[i] < kTiny) d[i] = 1.0;
+  }
+  ClampTransRot(d, m_dampingFactorMin, m_dampingFactorMax);
+}
+
+bool AdmittanceControlModule::RampInProgress() const {
+  return m_haveCurrent && m_gainElapsed <= m_gainTime;
+}
+
+void AdmittanceControlModule::SetComplianceParameters(Vector6 k, Vector6 f, Vector6 s,
+                                                      double time) {
+  UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
+
+  // The ramp clock restarts below: every ramp must start where it stands.
+  // The factors have reached their end value unless a ramp still runs, so
+  // their current value is the right start either way.
+  if (m_haveCurrent) {
+    m_forceFactorFrom = m_forceFactor;
+    m_dampingFactorFrom = m_dampingFactor;
+    // The damping-design stiffness only shapes the damping; restarting it
+    // from zero would take the damping away for a moment.
+    m_dampingStiffnessFrom = m_dampingStiffness;
+  }
+  if (RampInProgress()) {
+    // A command in the middle of a ramp continues from the values reached.
+    m_stiffnessFrom = m_stiffness;
+    m_forceFrom = m_forceRef;
+  } else {
+    for (int i = 0; i < 6; ++i) {
+      if (m_forceAxes[i] > kSetThreshold) {
+        m_stiffnessFrom[i] = 0.0;
+        if (!m_haveCurrent) m_dampingStiffnessFrom[i] = 0.0;
+        m_forceFrom[i] = -m_forceTarget[i];
+      } else {
+        m_stiffnessFrom[i] = m_stiffnessTo[i];
+        if (!m_haveCurrent) m_dampingStiffnessFrom[i] = m_dampingStiffnessTo[i];
+        m_forceFrom[i] = 0.0;
+      }
+    }
+  }
+
+  for (int i = 0; i < 6; ++i) m_forceTarget[i] = s[i] > kSetThreshold ? f[i] : 0.0;
+  m_stiffnessTo = k;
+  m_dampingStiffnessTo = k;
+  m_forceAxes = s;
+  m_gainElapsed = 0.0;
+  m_gainTime = std::max(time, 0.001);
+}
+
+void AdmittanceControlModule::SetForceDampingFactors(Vector6 ff, Vector6 df, double time) {
+  UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
+  // The shared ramp clock restarts: the stiffness, force and damping-design
+  // ramps continue from where they stand instead of replaying from their
+  // old start values.
+  if (m_haveCurrent) {
+    m_stiffnessFrom = m_stiffness;
+    m_forceFrom = m_forceRef;
+    m_dampingStiffnessFrom = m_dampingStiffness;
+  }
+  // The current factors stay as they are until the next cycle computes them
+  // from the ramp, so a second factor command before that cycle (force
+  // factor, then damping factor) still ramps from the value in effect.
+  m_forceFactorFrom = m_forceFactor;
+  m_dampingFactorFrom = m_dampingFactor;
+  m_forceFactorTo = ff;
+  m_dampingFactorTo = df;
+  m_gainElapsed = 0.0;
+  m_gainTime = std::max(time, 0.001);
+}
+
+void AdmittanceControlModule::RefreshReferenceCoordinate() {
+  RobotControlContext* ctx = m_context;
+  ctx->setRefCoord(REF_MODE_COMPLIANCE,
+                   ctx->getMotionCmdCoordinateClassidication(ctx->getRefCoordIdx()));
+}
+
+void AdmittanceControlModule::EndControl() {
+  m_running = false;
+}
+
+void AdmittanceControlModule::CheckAfterUpdate() {
+  // The checks run FinControl themselves when they fail.
+  if (CheckStatusBeforeUpdate()) EndControl();
+}
+
+bool AdmittanceControlModule::GetTarget(void* cmd) {
+  Vector6 stiffness = NaNVector();
+  Vector6 force = NaNVector();
+  double time = kNaN;
+  GetStartComplianceControlEvent(cmd, stiffness, force, time);
+  if (!stiffness.allFinite() || !force.allFinite() || !std::isfinite(time)) return false;
+
+  m_cmdStiffness = stiffness;
+  m_cmdForce = force;
+  m_cmdTime = time;
+  PreProcessStiffnessGain(m_cmdStiffness);
+  m_stiffnessTo = m_cmdStiffness;
+  m_forceTarget = m_cmdForce;
+  SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
+  return true;
+}
+
+bool AdmittanceControlModule::UpdateTaskComplianceControlGain(void* cmd) {
+  Vector6 stiffness = NaNVector();
+  double time = kNaN;
+  GetTargetStiffness(cmd, stiffness, time);
+  if (!stiffness.allFinite() || !std::isfinite(time)) return false;
+
+  m_cmdStiffness = stiffness;
+  m_cmdTime = time;
+  PreProcessStiffnessGain(m_cmdStiffness);
+  SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
+  RefreshReferenceCoordinate();
+  CheckAfterUpdate();
+  return true;
+}
+
+bool AdmittanceControlModule::UpdateTaskForceControl_ForceFactor(void* cmd) {
+  Vector6 factor = NaNVector();
+  double time = kNaN;
+  GetTargetForceFactor(cmd, factor, time);
+  if (!factor.allFinite() || !std::isfinite(time)) return false;
+
+  m_forceFactorTo = factor;
+  m_cmdTime = time;
+  PreProcessForceFactor(m_forceFactorTo);
+  SetForceDampingFactors(m_forceFactorTo, m_dampingFactorTo, m_cmdTime);
+  CheckAfterUpdate();
+  m_context->setExpTimeStatus(EXPTIME_RUNNING);
+  return true;
+}
+
+bool AdmittanceControlModule::UpdateTaskForceControl_DampingFactor(void* cmd) {
+  Vector6 factor = NaNVector();
+  double time = kNaN;
+  GetTargetDampingFactor(cmd, factor, time);
+  if (!factor.allFinite() || !std::isfinite(time)) return false;
+
+  m_dampingFactorTo = factor;
+  m_cmdTime = time;
+  PreProcessDampingFactor(m_dampingFactorTo);
+  SetForceDampingFactors(m_forceFactorTo, m_dampingFactorTo, m_cmdTime);
+  CheckAfterUpdate();
+  m_context->setExpTimeStatus(EXPTIME_RUNNING);
+  return true;
+}
+
+bool AdmittanceControlModule::UpdateTaskForceControlGain(void* cmd) {
+  Vector6 force = NaNVector();
+  Vector6 axes = NaNVector();
+  double time = kNaN;
+  bool relative = false;
+  GetTargetForce(cmd, force, axes, time, relative);
+  if (!force.allFinite() || !axes.allFinite() || !std::isfinite(time)) return false;
+
+  m_cmdForce = force;
+  m_cmdForceAxes = axes;
+  m_cmdTime = time;
+  m_relativeForce = relative;
+  CheckForceDirection(m_cmdForceAxes);
+  Vector6 stiffness = m_cmdStiffness;
+  for (int i = 0; i < 6; ++i) {
+    if (m_cmdForceAxes[i] > kSetThreshold) stiffness[i] = 0.0;
+  }
+  SetRelativeMode(m_relativeForce, m_forceOffset);
+  // A sensor reading that is not a number must not become a permanent offset.
+  for (int i = 0; i < 6; ++i) {
+    if (!std::isfinite(m_forceOffset[i])) m_forceOffset[i] = 0.0;
+  }
+  SetComplianceParameters(stiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
+  RefreshReferenceCoordinate();
+  CheckAfterUpdate();
+  return true;
+}
+
+bool AdmittanceControlModule::SetReleaseDesiredForce(void* cmd) {
+  Vector6 force = m_cmdForce;
+  Vector6 axes = m_cmdForceAxes;
+  double time = kNaN;
+  GetReleaseForce(cmd, m_cmdStiffness, force, axes, time);
+  if (!std::isfinite(time)) return false;
+
+  m_cmdForce = force;
+  m_cmdForceAxes = axes;
+  m_cmdTime = time;
+  SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
+  RefreshReferenceCoordinate();
+  UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
+  CheckAfterUpdate();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+int AdmittanceControlModule::Start(void* cmd) {
+  if (m_context == nullptr) return -1;
+  InitControlParameters();
+  SetControlMode(SERVO_POSITION, SPACE_TASK);
+  SetCompForceStatus(COMPFORCE_ON);
+  if (!GetTarget(cmd)) {
+    FinControl();
+    return -1;
+  }
+  if (CheckExternalTorque()) {
+    FinControl();
+    return -1;
+  }
+  // A failing pre-update check has already run FinControl.
+  if (CheckStatusBeforeUpdate()) return -1;
+  m_running = true;
+  return 0;
+}
+
+int AdmittanceControlModule::Stop(void* cmd) {
+  if (m_context == nullptr) return -1;
+  if (GetStopComplianceControlEvent(cmd)) return -1;
+  FinControl();
+  EndControl();
+  return 0;
+}
+
+int AdmittanceControlModule::DoControl() {
+  if (m_context == nullptr || !m_running) return -1;
+  // The law leaves the record as it was when the host is not in task space;
+  // the record's joint set-points date from Start then, so nothing is sent.
+  if (CustomControlLaw(m_output) == 0) SetOutput(m_output);
+  m_gainElapsed += kPeriod;
+  return 0;
+}
+
+int AdmittanceControlModule::UpdateControlGain(void* cmd) {
+  if (m_context == nullptr || !m_running) return -1;
+  bool taken = false;
+  switch (CheckCommandType(cmd)) {
+    case 1:
+      taken = UpdateTaskComplianceControlGain(cmd);
+      break;
+    case 2:
+      taken = UpdateTaskForceControl_ForceFactor(cmd);
+      break;
+    case 3:
+      taken = UpdateTaskForceControl_DampingFactor(cmd);
+      break;
+    case 4:
+      taken = UpdateTaskForceControlGain(cmd);
+      break;
+    case 5:
+      taken = SetReleaseDesiredForce(cmd);
+      break;
+    default:
+      return -1;
+  }
+  return taken ? 0 : -1;
+}
+
+int AdmittanceControlModule::Pause(void*) {
+  m_isPaused = true;
+  return 0;
+}
+
+int AdmittanceControlModule::Resume(void*) {
+  m_isPaused = false;
+  return 0;
+}
+
+int AdmittanceControlModule::CheckControlState() {
+  if (m_context == nullptr) return 0;
+  const int32_t motion = m_context->getMotionLibStatus();
+  const int32_t expiry = m_context->getExpTimeStatus();
+  return (motion != 0 || expiry != 0) ? 2 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Virtual inertia and damping model
+
+double AdmittanceControlModule::UpdateModelDamping(int model, double scale) {
+  const bool fts = CRobotInfo::fts;
+  switch (model) {
+    case 0:
+    case 3:
+      return 5.0;
+    case 1:
+    case 7:
+    case 8:
+      return 6.25;
+    case 2:
+      return fts ? 2.0 : 6.0;
+    case 5:
+      return fts ? 2.0 : 4.25;
+    case 6:
+      return fts ? 2.0 : 4.0;
+    case 9:
+      return 4.25;
+    default:
+      return 3.0 * scale;
+  }
+}
+
+void AdmittanceControlModule::UpdateModelParameter(int model, Vector6& a, double& c,
+                                                   double payload, Vector6& mass,
+                                                   const Matrix6& /*jointInertia*/,
+                                                   const Vector6& f) {
+  static const double kSmall[6] = {6.75, 9.0, 6.0, 2.0, 3.0, 0.75};
+  static const double kLarge[6] = {10.0, 13.75, 11.5, 2.5, 3.75, 0.875};
+  static const double kSensor[6] = {2.6496, 2.6496, 1.37, 0.6336, 0.6336, 0.6336};
+
+  const double* table = nullptr;
+  double divisor = 0.0;
+  double k = 1.5;
+  switch (model) {
+    case 0:
+      table = kSmall;
+      divisor = 7.5;
+      break;
+    case 1:
+    case 7:
+    case 8:
+      table = kLarge;
+      divisor = 3.75;
+      break;
+    case 2:
+    case 5:
+    case 6:
+      table = CRobotInfo::fts ? kSensor : kSmall;
+      divisor = 3.75;
+      break;
+    case 3:
+      table = kSmall;
+      divisor = 7.5;
+      k = 1.25;
+      break;
+    case 9:
+      table = kSmall;
+      divisor = 3.75;
+      break;
+    default:
+      break;  // no table and no payload term
+  }
+  if (table != nullptr) {
+    for (int i = 0; i < 6; ++i) a[i] = table[i];
+    c = payload / divisor;
+  }
+
+  for (int i = 0; i < 6; ++i) {
+    const double m = (1.0 + c) * a[i] + k * f[i];
+    // A mass that is not a positive number (a host reporting no inertia, a
+    // payload that is not a number) keeps the previous cycle's value, so
+    // the task mass below always has an inverse.
+    if (std::isfinite(m) && m >= kMinJointMass) mass[i] = m;
+  }
+  m_virtualMassMatrix = mass.asDiagonal();
+}
+
+void AdmittanceControlModule::UpdateTaskMass(const Matrix6& J) {
+  const Matrix6& R = m_coordRot;
+  Vector6 inverseMass;
+  for (int i = 0; i < 6; ++i) inverseMass[i] = 1.0 / m_virtualMass[i];
+  // Inverse task inertia of the virtual joint masses, in the reference frame.
+  const Matrix6 JR = J.transpose() * R;
+  const Matrix6 X = JR.transpose() * inverseMass.asDiagonal() * JR;
+  for (int i = 0; i < 6; ++i) {
+    const double x = X(i, i);
+    // An axis the arm cannot move along (a zero row of J) would get an
+    // infinite mass; it keeps the previous cycle's mass instead.
+    if (std::isfinite(x) && x >= kMinInverseTaskInertia) {
+      m_taskMass[i] = m_forceFactor[i] / x;
+    }
+  }
+  Vector6 taskMassInv;
+  for (int i = 0; i < 6; ++i) taskMassInv[i] = 1.0 / m_taskMass[i];
+  m_taskMassInvBase = R * taskMassInv.asDiagonal() * R.transpose();
+  m_taskMassBase = R * m_taskMass.asDiagonal() * R.transpose();
+}
+
+void AdmittanceControlModule::UpdateDamping(const Matrix6& Kdm, const Vector6& Kd) {
+  const double zeta0 = UpdateModelDamping(m_model, m_modelScale);
+  for (int i = 0; i < 6; ++i) {
+    double z = m_dampingFactor[i] * zeta0;
+    if (!(z > 1.0)) z = 1.0;  // also a ratio that is not a number
+    if (z >= 10.0) z = 10.0;
+    m_dampingRatio[i] = z;
+  }
+
+  // B = V diag(w) V^-1, the square root of A = M_b^-1 K_dm from its modes.
+  const Matrix6 A = m_taskMassInvBase * Kdm;
+  Matrix6 B;
+  bool modal = false;
+  if (A.allFinite()) {
+    m_eigenSolver.compute(A, true);
+    if (m_eigenSolver.info() == Eigen::Success) {
+      const Matrix6 V = m_eigenSolver.eigenvectors().real();
+      Vector6 omega;
+      for (int i = 0; i < 6; ++i) omega[i] = std::sqrt(std::fabs(m_eigenSolver.eigenvalues()[i].real()));
+      const Eigen::PartialPivLU<Matrix6> lu(V);
+      const double rcond = lu.rcond();
+      if (std::isfinite(rcond) && rcond >= kMinEigenvectorRcond) {
+        B = V * omega.asDiagonal() * lu.inverse();
+        modal = B.allFinite();
+      }
+    }
+  }
+  if (!modal) {
+    // Fallback when the eigenvectors have no usable inverse (complex pairs
+    // whose real parts coincide, nearly parallel vectors): the per-axis
+    // square root in the reference frame, sqrt(K_d / M) on each axis. This
+    // is exact whenever M_b^-1 K_dm is diagonal in the reference frame, is
+    // always finite and is never zero while K_d is not.
+    ++m_dampingFallbacks;
+    Vector6 omega;
+    for (int i = 0; i < 6; ++i) {
+      const double w = std::sqrt(std::fabs(Kd[i]) / m_taskMass[i]);
+      omega[i] = std::isfinite(w) ? w : 0.0;
+    }
+    B = m_coordRot * omega.asDiagonal() * m_coordRot.transpose();
+  }
+  m_dampingMatrix = 2.0 * m_taskMassBase * m_dampingRatio.asDiagonal() * B;
+}
+
+// ---------------------------------------------------------------------------
+// The control law
+
+Vector6 AdmittanceControlModule::EstimateWrenchError(const Matrix6& J) {
+  RobotControlContext* ctx = m_context;
+  const bool singular = m_minSingularValue <= kSingularBound;
+  const bool fourAxis = (m_model == 7 || m_model == 8) && m_singularHandling == 3;
+  Vector6 wrenchError = Vector6::Zero();
+
+  if (!fourAxis) {
+    const Matrix6 Jinv = ctx->getCalInverseJacobianDLS(J, ctx->getCompliance_sv_max());
+    if (!Jinv.allFinite() || !J.allFinite()) {
+      m_extWrench.setZero();
+      return wrenchError;
+    }
+    if (singular) {
+      m_extWrench.setZero();
+    } else {
+      m_extWrench = Jinv.transpose() * m_extTorqueNet;
+      m_extTorqueNet = J.transpose() * m_extWrench;
+    }
+    const Vector6 tauRef = J.transpose() * m_forceRefBase;
+    // Near a singularity the external torque is not trusted: only the force
+    // reference drives the admittance (the estimate above is zero too).
+    const Vector6 tauErr = (singular ? Vector6::Zero().eval() : m_extTorqueNet) - tauRef;
+    wrenchError = Jinv.transpose() * tauErr;
+    return wrenchError;
+  }
+
+  // Four-axis arm: x, y, z and the rotation about the third STCP axis.
+  const Eigen::Matrix3d Rs = ctx->getSTCP().rotation;
+  Eigen::Matrix<double, 4, 6> J4;
+  J4.topRows<3>() = Rs.transpose() * J.topRows<3>();
+  J4.row(3) = Rs.transpose().row(2) * J.bottomRows<3>();
+  const Eigen::Matrix4d G = J4 * J4.transpose();
+  const Eigen::PartialPivLU<Eigen::Matrix4d> lu(G);
+  const double rcond = lu.rcond();
+  if (!J4.allFinite() || !std::isfinite(rcond) || rcond < 1e-12) {
+    m_extWrench.setZero();
+    return wrenchError;
+  }
+  const Eigen::Matrix<double, 6, 4> J4inv = J4.transpose() * lu.inverse();
+  if (singular) {
+    m_extWrench.setZero();
+  } else {
+    const Eigen::Vector4d w = J4inv.transpose() * m_extTorqueNet;
+    m_extWrench << w[0], w[1], w[2], 0.0, 0.0, w[3];
+    m_extTorqueNet = J4.transpose() * w;
+  }
+  const Eigen::Vector4d f4(m_forceRefBase[0], m_forceRefBase[1], m_forceRefBase[2],
+                           m_forceRefBase[5]);
+  const Vector6 tauRef = J4.transpose() * f4;
+  const Vector6 tauErr = (singular ? Vector6::Zero().eval() : m_extTorqueNet) - tauRef;
+  // The wrench error in the four STCP directions, turned into a base-frame
+  // wrench: force R_s (w0, w1, w2), moment w3 about the third STCP axis.
+  const Eigen::Vector4d we = J4inv.transpose() * tauErr;
+  wrenchError.head<3>() = Rs * we.head<3>();
+  wrenchError.tail<3>() = Rs.col(2) * we[3];
+  return wrenchError;
+}
+
+int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
+  RobotControlContext* ctx = m_context;
+  const Matrix6& R = m_coordRot;
+
+  UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
+  m_extTorque = ctx->getJntTrqExt_Fctrl();
+  m_extTorqueNet = m_extTorque - m_forceOffset;
+  // A torque reading that is not a number contributes nothing.
+  for (int i = 0; i < 6; ++i) {
+    if (!std::isfinite(m_extTorqueNet[i])) m_extTorqueNet[i] = 0.0;
+  }
+  if (ctx->getMotionSpace() != SPACE_TASK) return 1;
+
+  for (int i = 0; i < 6; ++i) {
+    const double floor = i < 3 ? kDampingStiffnessMinTrans : kDampingStiffnessMinRot;
+    if (m_dampingStiffnessTo[i] < floor) m_dampingStiffnessTo[i] = floor;
+  }
+
+  InterpolateControlGain(m_forceFactor, m_forceFactorTo, m_forceFactorFrom);
+  InterpolateControlGain(m_dampingFactor, m_dampingFactorTo, m_dampingFactorFrom);
+  InterpolateControlGain(m_stiffness, m_stiffnessTo, m_stiffnessFrom);
+  InterpolateControlGain(m_forceRef, -m_forceTarget, m_forceFrom);
+  InterpolateControlGain(m_dampingStiffness, m_dampingStiffnessTo, m_dampingStiffnessFrom);
+  m_haveCurrent = true;
+
+  // Released axes: the displacement reached under force control becomes a
+  // held offset while the force reference ramps out, so the spring that
+  // returns on those axes does not pull the tool back.
+  Vector6 released;
+  for (int i = 0; i < 6; ++i) {
+    released[i] = (m_forceAxes[i] < kSetThreshold && std::fabs(m_forceRef[i]) > kReleaseForceEpsilon)
+                      ? 1.0
+                      : 0.0;
+  }
+  m_releasedStep = R * released.asDiagonal() * R.transpose() * m_admDisp;
+  m_releasedOffset += m_releasedStep;
+  m_admDisp -= m_releasedStep;
+
+  const _REF_COORD c = ctx->getRefCoord(REF_MODE_COMPLIANCE);
+  ChangeCoordinate(c, m_stiffness, m_stiffnessMatrix);
+  ChangeCoordinate(c, m_forceRef, m_forceRefBase);
+  Matrix6 Kdm;
+  ChangeCoordinate(c, m_dampingStiffness, Kdm);
+
+  const Matrix6 Mq = ctx->getJntM();
+  double inertiaNorm = Mq.diagonal().norm();
+  if (!std::isfinite(inertiaNorm)) inertiaNorm = 0.0;
+  double payload = ctx->getTotalPayloadMass();
+  if (!std::isfinite(payload)) payload = 0.0;
+  Vector6 baseMass = Vector6::Zero();
+  double payloadTerm = 0.0;
+  UpdateModelParameter(m_model, baseMass, payloadTerm, payload, m_virtualMass, Mq,
+                       Vector6::Constant(inertiaNorm));
+
+  const Matrix6 J = ctx->getTCPJ();
+  const Vector6 wrenchError = EstimateWrenchError(J);
+
+  // Trajectory feed-forward, none on axes without stiffness.
+  Mota::TaskVelocity targetVel = ctx->getTCPVel_tg();
+  Mota::TaskVelocity userVel = targetVel;
+  Base2UserCoordinate(c, targetVel, userVel);
+  Vector6 v = userVel.asVector();
+  for (int i = 0; i < 6; ++i) {
+    if (std::fabs(m_stiffnessTo[i]) < kTiny) v[i] = 0.0;
+  }
+  userVel.linear = v.head<3>();
+  userVel.angular = v.tail<3>();
+  Mota::TaskVelocity baseVel = userVel;
+  User2BaseCoordniate(c, userVel, baseVel);
+
+  if (J.allFinite()) UpdateTaskMass(J);
+  UpdateDamping(Kdm, m_dampingStiffness);
+
+  Vector6 cmdVel = baseVel.asVector();
+  if (!m_isPaused) {
+    const Vector6 acc =
+        m_taskMassInvBase *
+        (wrenchError - m_dampingMatrix * m_admVel - m_stiffnessMatrix * m_admDisp);
+    Vector6 vel = m_admVel + kPeriod * acc;
+    Vector6 disp = m_admDisp + kPeriod * vel;
+    if ((m_model == 7 || m_model == 8) && m_singularHandling == 3) {
+      // Only the rotation about the third axis of R0 remains.
+      const Eigen::Matrix3d R0 = ctx->getR0();
+      const Eigen::Vector3d axis = R0.col(2);
+      auto keepZ = [&](Vector6& x) {
+        const double z = axis.dot(x.tail<3>());
+        x.tail<3>() = axis * z;
+      };
+      Vector6 a = acc;
+      keepZ(a);
+      keepZ(vel);
+      keepZ(disp);
+      if (a.allFinite() && vel.allFinite() && disp.allFinite()) m_admAcc = a;
+    } else {
+      m_admAcc = acc;
+    }
+    if (m_admAcc.allFinite() && vel.allFinite() && disp.allFinite()) {
+      m_admVel = vel;
+      m_admDisp = disp;
+    } else {
+      // Never integrate a value that is not a number: stop the virtual mass
+      // where it is.
+      m_admAcc.setZero();
+      m_admVel.setZero();
+    }
+    cmdVel += m_admVel;
+  }
+
+  // Output: the target pose shifted by the admittance displacement.
+  const Vector6 offset = m_admDisp + m_releasedOffset;
+  const Eigen::Vector3d r = offset.tail<3>();
+  const double theta = r.norm();
+  Eigen::Matrix3d Roff = Eigen::Matrix3d::Identity();
+  if (theta >= kMinRotationAngle) Roff = Eigen::AngleAxisd(theta, r / theta).toRotationMatrix();
+
+  const Mota::TaskPosition target = ctx->getTCPPose_tg();
+  const Eigen::Vector3d position = target.position + offset.head<3>();
+  const Eigen::Matrix3d rotation = Roff * target.rotation;
+  if (!position.allFinite() || !rotation.allFinite() || !cmdVel.allFinite()) {
+    // The host's target is not usable this cycle: keep the last output.
+    return 0;
+  }
+  m_cmdVel.linear = cmdVel.head<3>();
+  m_cmdVel.angular = cmdVel.tail<3>();
+  out.pose.position = position;
+  out.pose.rotation = rotation;
+  out.velocity.linear = m_cmdVel.linear;
+  out.velocity.angular = m_cmdVel.angular;
+  return 0;
+}
