@@ -1,0 +1,99 @@
+// A six-axis arm model on KDL: forward kinematics, Jacobian and its time
+// derivative, joint-space inertia (with the reflected rotor inertia),
+// Coriolis and gravity, forward dynamics, a damped least-squares inverse and
+// an inverse-kinematics step. Plausible parameters of a 1.3 m, 10 kg-class
+// arm with a spherical wrist; the tool is a fixed segment after the flange.
+#pragma once
+
+#include <kdl/chain.hpp>
+#include <kdl/chaindynparam.hpp>
+#include <kdl/chainfksolverpos_recursive.hpp>
+#include <kdl/chainjnttojacdotsolver.hpp>
+#include <kdl/chainjnttojacsolver.hpp>
+
+#include <array>
+#include <memory>
+
+#include "Mota.h"
+
+namespace hostsim {
+
+using Eigen::Matrix6d;
+using Eigen::Vector6d;
+
+struct ArmParameters {
+  // Tool offset from the flange (flange frame, metres) and the payload at
+  // its tip (kg).
+  Eigen::Vector3d tool{0.0, 0.0, 0.1};
+  double payload = 1.0;
+  Eigen::Vector3d gravity{0.0, 0.0, -9.81};
+  // Rotor inertia at the motor (kg m^2) and gear ratio; the joint sees
+  // gearratio^2 * motorinertia on the diagonal of its inertia.
+  std::array<double, 6> motorInertia{{6e-5, 6e-5, 3e-5, 1e-5, 1e-5, 1e-5}};
+  std::array<double, 6> gearRatio{{100.0, 100.0, 100.0, 80.0, 80.0, 80.0}};
+  // Viscous joint friction (Nm s/rad) applied in torque servo.
+  double viscousFriction = 0.0;
+};
+
+class SimulatedArm {
+ public:
+  explicit SimulatedArm(const ArmParameters& parameters = ArmParameters());
+
+  const ArmParameters& Parameters() const { return m_parameters; }
+  // Rebuilds the chain with another tool offset and payload.
+  void SetTool(const Eigen::Vector3d& tool, double payload);
+  void SetGravity(const Eigen::Vector3d& gravity);
+  void SetRotor(const std::array<double, 6>& motorInertia, const std::array<double, 6>& gearRatio);
+
+  // TCP pose in the base frame.
+  Eigen::Isometry3d Pose(const Vector6d& q);
+  // Geometric Jacobian of the TCP: rows 0-2 linear velocity of the TCP,
+  // rows 3-5 angular velocity, both in the base frame.
+  Matrix6d Jacobian(const Vector6d& q);
+  Matrix6d JacobianDot(const Vector6d& q, const Vector6d& qd);
+  // Inertia of the links alone, and with the reflected rotor inertia.
+  Matrix6d LinkInertia(const Vector6d& q);
+  Matrix6d Inertia(const Vector6d& q);
+  Vector6d RotorInertia() const;
+  // Coriolis and centrifugal torque C(q, qd) qd.
+  Vector6d CoriolisTorque(const Vector6d& q, const Vector6d& qd);
+  // A Coriolis matrix from the Christoffel symbols of the inertia, adjusted
+  // so that CoriolisMatrix(q, qd) * qd equals CoriolisTorque(q, qd).
+  Matrix6d CoriolisMatrix(const Vector6d& q, const Vector6d& qd);
+  Vector6d GravityTorque(const Vector6d& q);
+  // Energies computed from the link frames (independent of the dynamics
+  // algorithms): potential from the centres of mass, kinetic from the
+  // inertia including the rotors.
+  double PotentialEnergy(const Vector6d& q);
+  double KineticEnergy(const Vector6d& q, const Vector6d& qd);
+
+  // qdd = Inertia^-1 (tau - C qd - g - friction qd).
+  Vector6d ForwardDynamics(const Vector6d& q, const Vector6d& qd, const Vector6d& tau);
+
+  // Damped least-squares inverse: the exact inverse while the smallest
+  // singular value is at least `bound`; below it damping grows smoothly to
+  // bound^2 at a singular value of 0. Always finite. Allocation-free.
+  static Matrix6d DampedInverse(const Matrix6d& J, double bound);
+  static double MinSingularValue(const Matrix6d& J);
+  // Rotation vector (base frame) turning `from` into `to`.
+  static Eigen::Vector3d RotationError(const Eigen::Matrix3d& to, const Eigen::Matrix3d& from);
+
+  // Moves q towards the joint position whose TCP is `target` with damped
+  // Newton steps; true when the remaining error is below 1e-9.
+  bool SolveIk(const Eigen::Isometry3d& target, Vector6d& q, int maxIterations = 5);
+
+ private:
+  void Build();
+
+  ArmParameters m_parameters;
+  KDL::Chain m_chain;
+  std::unique_ptr<KDL::ChainFkSolverPos_recursive> m_fk;
+  std::unique_ptr<KDL::ChainJntToJacSolver> m_jac;
+  std::unique_ptr<KDL::ChainJntToJacDotSolver> m_jacDot;
+  std::unique_ptr<KDL::ChainDynParam> m_dyn;
+  KDL::JntArray m_q, m_qd, m_out;
+  KDL::Jacobian m_J;
+  KDL::JntSpaceInertiaMatrix m_M;
+};
+
+}  // namespace hostsim

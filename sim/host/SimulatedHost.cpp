@@ -1,0 +1,377 @@
+#include "SimulatedHost.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace hostsim {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+// First-order low-pass at 20 Hz, sampled every cycle.
+const double kFilterGain = (kCycle * 2.0 * kPi * 20.0) / (1.0 + kCycle * 2.0 * kPi * 20.0);
+constexpr size_t kMaxErrors = 1024;
+
+bool Finite(const Vector6d& v) { return v.allFinite(); }
+
+// A pose a servo can take: finite, and a rotation close to orthonormal.
+bool Usable(const Mota::TaskPosition& pose) {
+  if (!pose.position.allFinite() || !pose.rotation.allFinite()) return false;
+  const Eigen::Matrix3d& r = pose.rotation;
+  return (r.transpose() * r - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff() < 0.1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void WrenchSources::Step(const Vector6d& wrench) {
+  m_from = m_to = wrench;
+  m_rampStart = m_rampEnd = 0.0;
+}
+
+void WrenchSources::Ramp(double now, double duration, const Vector6d& wrench) {
+  m_from = Constant(now);
+  m_to = wrench;
+  m_rampStart = now;
+  m_rampEnd = now + std::max(duration, 0.0);
+}
+
+void WrenchSources::SetWall(const Eigen::Vector3d& point, const Eigen::Vector3d& normal,
+                            double stiffness, double damping) {
+  m_wall = true;
+  m_wallPoint = point;
+  m_wallNormal = normal.norm() > 0.0 ? normal.normalized() : Eigen::Vector3d::UnitZ();
+  m_wallStiffness = stiffness;
+  m_wallDamping = damping;
+}
+
+void WrenchSources::ClearWall() { m_wall = false; }
+
+Vector6d WrenchSources::Constant(double t) const {
+  if (t >= m_rampEnd || m_rampEnd <= m_rampStart) return m_to;
+  if (t <= m_rampStart) return m_from;
+  const double s = (t - m_rampStart) / (m_rampEnd - m_rampStart);
+  return m_from + s * (m_to - m_from);
+}
+
+Vector6d WrenchSources::Evaluate(double t, const Eigen::Vector3d& p, const Eigen::Vector3d& v) const {
+  Vector6d w = Constant(t);
+  if (m_wall) {
+    const double depth = -(p - m_wallPoint).dot(m_wallNormal);
+    if (depth > 0.0) {
+      const double inward = -v.dot(m_wallNormal);
+      const double push = std::max(0.0, m_wallStiffness * depth + m_wallDamping * inward);
+      w.head<3>() += push * m_wallNormal;
+    }
+  }
+  return w;
+}
+
+// ---------------------------------------------------------------------------
+
+void TrajectoryTarget::Hold(const Eigen::Isometry3d& pose) {
+  m_hold = pose;
+  m_moving = false;
+}
+
+void TrajectoryTarget::Move(double start, double duration, const Vector6d& displacement) {
+  if (m_moving) {
+    // Start from where the running move is now.
+    Eigen::Isometry3d pose;
+    Vector6d v, a;
+    int32_t status;
+    Evaluate(start, pose, v, a, status);
+    m_hold = pose;
+  }
+  m_delta = displacement;
+  m_start = start;
+  m_duration = std::max(duration, kCycle);
+  m_moving = true;
+}
+
+void TrajectoryTarget::Evaluate(double t, Eigen::Isometry3d& pose, Vector6d& velocity,
+                                Vector6d& acceleration, int32_t& status) {
+  if (m_moving && t >= m_start + m_duration) {
+    Eigen::Isometry3d end = m_hold;
+    end.translation() += m_delta.head<3>();
+    const double angle = m_delta.tail<3>().norm();
+    if (angle > 0.0)
+      end.linear() = Eigen::AngleAxisd(angle, m_delta.tail<3>() / angle) * m_hold.linear();
+    m_hold = end;
+    m_moving = false;
+  }
+  if (!m_moving || t < m_start) {
+    pose = m_hold;
+    velocity.setZero();
+    acceleration.setZero();
+    status = m_moving ? 1 : 0;
+    return;
+  }
+  const double T = m_duration;
+  const double x = (t - m_start) / T;
+  const double s = x * x * x * (10.0 - 15.0 * x + 6.0 * x * x);
+  const double sd = 30.0 * x * x * (1.0 - x) * (1.0 - x) / T;
+  const double sdd = 60.0 * x * (1.0 - x) * (1.0 - 2.0 * x) / (T * T);
+  pose = m_hold;
+  pose.translation() += s * m_delta.head<3>();
+  const double angle = m_delta.tail<3>().norm();
+  if (angle > 0.0)
+    pose.linear() = Eigen::AngleAxisd(s * angle, m_delta.tail<3>() / angle) * m_hold.linear();
+  velocity = sd * m_delta;
+  acceleration = sdd * m_delta;
+  status = 1;
+}
+
+// ---------------------------------------------------------------------------
+
+SimulatedHost::SimulatedHost(const HostParameters& parameters)
+    : m_p(parameters), m_arm(parameters.arm), m_rng(parameters.seed) {
+  m_errors.reserve(kMaxErrors);
+  Reset();
+}
+
+void SimulatedHost::Reset() {
+  m_arm.SetTool(m_p.arm.tool, m_p.arm.payload);
+  m_arm.SetGravity(m_p.arm.gravity);
+  m_arm.SetRotor(m_p.arm.motorInertia, m_p.arm.gearRatio);
+  CRobotInfo::Monitoring.extTorqueLimit = m_p.extTorqueLimit;
+  CRobotInfo::fts = m_p.fts;
+  for (int i = 0; i < 6; ++i) {
+    CRobotInfo::motorinertia[i] = m_p.arm.motorInertia[i];
+    CRobotInfo::gearratio[i] = m_p.arm.gearRatio[i];
+  }
+  m_rng.seed(m_p.seed);
+  m_t = 0.0;
+  m_servo = SERVO_POSITION;
+  m_space = SPACE_JOINT;
+  m_compForce = COMPFORCE_OFF;
+  m_expTime = 0;
+  m_refCoord = m_p.frame;
+  m_forceDir.setZero();
+  m_wrench = WrenchSources();
+  m_errors.clear();
+  m_nonFinite = m_speedLimited = m_torqueLimited = 0;
+  Vector6d q;
+  for (int i = 0; i < 6; ++i) q[i] = m_p.postureDeg[i] * kPi / 180.0;
+  SetJoints(q);
+}
+
+void SimulatedHost::SetJoints(const Vector6d& q) {
+  m_q = q;
+  m_qd.setZero();
+  m_qdFiltered.setZero();
+  m_extTorqueFiltered.setZero();
+  m_wrenchFiltered.setZero();
+  m_qD = m_qInit = q;
+  m_qdD.setZero();
+  m_velD.setZero();
+  m_pose = m_arm.Pose(q);
+  m_poseD = m_pose;
+  m_trajectory.Hold(m_pose);
+  m_g = m_arm.GravityTorque(q);
+  m_trqD = m_g;
+  Sense();
+}
+
+void SimulatedHost::Sense() {
+  m_pose = m_arm.Pose(m_q);
+  m_J = m_arm.Jacobian(m_q);
+  m_Jdot = m_arm.JacobianDot(m_q, m_qd);
+  m_M = m_arm.LinkInertia(m_q);
+  m_C = m_arm.CoriolisMatrix(m_q, m_qd);
+  m_g = m_arm.GravityTorque(m_q);
+  m_minSingular = SimulatedArm::MinSingularValue(m_J);
+  const Vector6d v = m_J * m_qd;
+  m_extWrench = m_wrench.Evaluate(m_t, m_pose.translation(), v.head<3>());
+  m_extTorque = m_J.transpose() * m_extWrench;
+  Vector6d wrenchMeasured = m_extWrench;
+  for (int i = 0; i < 6; ++i) {
+    m_extTorqueMeasured[i] = m_extTorque[i] + Noise(m_p.torqueNoise);
+    wrenchMeasured[i] += Noise(m_p.wrenchNoise);
+  }
+  m_extTorqueFiltered += kFilterGain * (m_extTorqueMeasured - m_extTorqueFiltered);
+  m_wrenchFiltered += kFilterGain * (wrenchMeasured - m_wrenchFiltered);
+  m_trajectory.Evaluate(m_t, m_targetPose, m_targetVel, m_targetAcc, m_motionStatus);
+}
+
+double SimulatedHost::Noise(double sigma) {
+  if (sigma <= 0.0) return 0.0;
+  std::normal_distribution<double> n(0.0, sigma);
+  return n(m_rng);
+}
+
+void SimulatedHost::MoveTowards(const Vector6d& qTarget) {
+  Vector6d step = qTarget - m_q;
+  const double maxStep = m_p.maxJointSpeed * kCycle;
+  const double largest = step.cwiseAbs().maxCoeff();
+  if (largest > maxStep) {
+    step *= maxStep / largest;
+    ++m_speedLimited;
+  }
+  m_q += step;
+  m_qd = step / kCycle;
+}
+
+void SimulatedHost::IntegrateTorque(const Vector6d& tauIn) {
+  Vector6d tau = tauIn;
+  bool limited = false;
+  for (int i = 0; i < 6; ++i) {
+    const double lim = m_p.torqueLimit[i];
+    if (tau[i] > lim) tau[i] = lim, limited = true;
+    if (tau[i] < -lim) tau[i] = -lim, limited = true;
+  }
+  if (limited) ++m_torqueLimited;
+  // Classical Runge-Kutta on (q, qd); the external wrench is evaluated at
+  // each stage, the commanded torque is held over the cycle.
+  auto accel = [&](const Vector6d& q, const Vector6d& qd) {
+    Vector6d total = tau;
+    if (m_wrench.HasWall() || m_wrench.Constant(m_t).squaredNorm() > 0.0) {
+      const Matrix6d J = m_arm.Jacobian(q);
+      const Eigen::Isometry3d pose = m_arm.Pose(q);
+      const Vector6d v = J * qd;
+      total += J.transpose() * m_wrench.Evaluate(m_t, pose.translation(), v.head<3>());
+    }
+    return m_arm.ForwardDynamics(q, qd, total);
+  };
+  const double h = kCycle;
+  const Vector6d q0 = m_q, v0 = m_qd;
+  const Vector6d a1 = accel(q0, v0);
+  const Vector6d v1 = v0 + 0.5 * h * a1;
+  const Vector6d a2 = accel(q0 + 0.5 * h * v0, v1);
+  const Vector6d v2 = v0 + 0.5 * h * a2;
+  const Vector6d a3 = accel(q0 + 0.5 * h * v1, v2);
+  const Vector6d v3 = v0 + h * a3;
+  const Vector6d a4 = accel(q0 + h * v2, v3);
+  m_q = q0 + h / 6.0 * (v0 + 2.0 * v1 + 2.0 * v2 + v3);
+  m_qd = v0 + h / 6.0 * (a1 + 2.0 * a2 + 2.0 * a3 + a4);
+  if (!Finite(m_q) || !Finite(m_qd)) {
+    // Never let the model itself go non-finite: stop the arm where it was.
+    m_q = q0;
+    m_qd.setZero();
+  }
+}
+
+void SimulatedHost::Actuate() {
+  if (m_servo == SERVO_TORQUE) {
+    IntegrateTorque(m_trqD);
+  } else if (m_space == SPACE_TASK) {
+    Vector6d q = m_q;
+    m_arm.SolveIk(m_poseD, q, 5);
+    if (Finite(q)) MoveTowards(q);
+  } else {
+    MoveTowards(m_qD);
+  }
+  m_t += kCycle;
+  m_qdFiltered += kFilterGain * (m_qd - m_qdFiltered);
+  Sense();
+}
+
+// ---------------------------------------------------------------------------
+// Set-points: NaN or infinity is refused and counted, the previous set-point
+// stays.
+
+void SimulatedHost::setJntPos_d(const Vector6d& q) {
+  if (!Finite(q)) return void(++m_nonFinite);
+  m_qD = q;
+}
+
+void SimulatedHost::setJntVel_d(const Vector6d& qd) {
+  if (!Finite(qd)) return void(++m_nonFinite);
+  m_qdD = qd;
+}
+
+void SimulatedHost::setJntVel_d(double value) {
+  if (!std::isfinite(value)) return void(++m_nonFinite);
+  m_qdD.setConstant(value);
+}
+
+void SimulatedHost::setJntTrq_d(const Vector6d& tau) {
+  if (!Finite(tau)) return void(++m_nonFinite);
+  m_trqD = tau;
+}
+
+void SimulatedHost::setJntPosInit(const Vector6d& q) {
+  if (!Finite(q)) return void(++m_nonFinite);
+  m_qInit = q;
+}
+
+void SimulatedHost::setTCPPose_d(Mota::TaskPosition pose) {
+  if (!Usable(pose)) return void(++m_nonFinite);
+  m_poseD = ToIsometry(pose);
+}
+
+void SimulatedHost::setTCPPose_tg(Mota::TaskPosition pose) {
+  if (!Usable(pose)) return void(++m_nonFinite);
+  m_trajectory.Hold(ToIsometry(pose));
+  m_trajectory.Evaluate(m_t, m_targetPose, m_targetVel, m_targetAcc, m_motionStatus);
+}
+
+void SimulatedHost::setTCPVel_d(Mota::TaskVelocity velocity) {
+  if (!velocity.linear.allFinite() || !velocity.angular.allFinite()) return void(++m_nonFinite);
+  m_velD << velocity.linear, velocity.angular;
+}
+
+void SimulatedHost::setTCPVel_d(double value) {
+  if (!std::isfinite(value)) return void(++m_nonFinite);
+  m_velD.setConstant(value);
+}
+
+void SimulatedHost::setTCPVel_tg(double value) {
+  if (!std::isfinite(value)) return void(++m_nonFinite);
+  m_targetVel.setConstant(value);
+}
+
+void SimulatedHost::setTCPAcc_tg(double value) {
+  if (!std::isfinite(value)) return void(++m_nonFinite);
+  m_targetAcc.setConstant(value);
+}
+
+void SimulatedHost::ReportError(RC_ERROR_LEVEL level, RC_ERROR_CODE code, const char* text) {
+  if (m_errors.size() >= kMaxErrors) return;
+  ErrorRecord r;
+  r.time = m_t;
+  r.level = level;
+  r.code = code;
+  std::snprintf(r.text, sizeof r.text, "%s", text);
+  m_errors.push_back(r);
+}
+
+// ---------------------------------------------------------------------------
+
+Mota::TaskPosition SimulatedHost::ToTaskPosition(const Eigen::Isometry3d& pose) {
+  Mota::TaskPosition p;
+  p.position = pose.translation();
+  p.rotation = pose.linear();
+  return p;
+}
+
+Eigen::Isometry3d SimulatedHost::ToIsometry(const Mota::TaskPosition& pose) {
+  Eigen::Isometry3d t = Eigen::Isometry3d::Identity();
+  t.translation() = pose.position;
+  // Re-orthonormalise: a module may hand over a slightly skewed matrix.
+  const Eigen::Quaterniond q(static_cast<const Eigen::Matrix3d&>(pose.rotation));
+  t.linear() = q.normalized().toRotationMatrix();
+  return t;
+}
+
+Mota::TaskVelocity SimulatedHost::ToTaskVelocity(const Vector6d& v) {
+  Mota::TaskVelocity t;
+  t.linear = v.head<3>();
+  t.angular = v.tail<3>();
+  t.vector = v;
+  return t;
+}
+
+Mota::TaskPosition SimulatedHost::Frame(const Eigen::Matrix3d& rotation) {
+  Mota::TaskPosition p;
+  p.rotation = rotation;
+  return p;
+}
+
+const Eigen::Matrix3d& SimulatedHost::UserFrame(int index) const {
+  static const Eigen::Matrix3d identity = Eigen::Matrix3d::Identity();
+  if (index < 0 || index >= static_cast<int>(m_p.userFrames.size())) return identity;
+  return m_p.userFrames[index];
+}
+
+}  // namespace hostsim

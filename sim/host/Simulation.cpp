@@ -1,0 +1,218 @@
+#include "Simulation.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace hostsim {
+namespace {
+
+void ToFloats(const Vector6d& v, float (&out)[6]) {
+  for (int i = 0; i < 6; ++i) out[i] = static_cast<float>(v[i]);
+}
+
+}  // namespace
+
+Simulation::Simulation(const HostParameters& parameters) : m_host(parameters) {
+  m_reference = m_host.TcpPose();
+}
+
+Simulation::~Simulation() {
+  if (m_owned) delete m_module;
+  m_module = nullptr;
+  m_library.reset();
+}
+
+bool Simulation::LoadPlugin(const std::string& path, std::string* error, long id) {
+  std::unique_ptr<PluginLibrary> library = PluginLibrary::Open(path, error);
+  if (!library) return false;
+  ControlModule* module = library->Create(id, error);
+  if (module == nullptr) return false;
+  if (m_owned) delete m_module;
+  m_library = std::move(library);
+  m_module = module;
+  m_owned = true;
+  m_running = false;
+  m_module->SetRobotControlContext(&m_host);
+  return true;
+}
+
+void Simulation::Attach(ControlModule* module) {
+  if (m_owned) delete m_module;
+  m_library.reset();
+  m_module = module;
+  m_owned = false;
+  m_running = false;
+  if (m_module) m_module->SetRobotControlContext(&m_host);
+}
+
+void Simulation::Commanded(const Vector6d& stiffness, const Vector6d& force, double time) {
+  m_stiffFrom = CommandedStiffness();
+  m_forceFrom = CommandedForce();
+  m_stiffTo = stiffness;
+  m_forceTo = force;
+  m_rampStart = m_host.Time();
+  m_rampTime = std::max(time, kCycle);
+}
+
+Vector6d Simulation::CommandedStiffness() const {
+  const double s = std::min(1.0, std::max(0.0, (m_host.Time() - m_rampStart) / m_rampTime));
+  return m_stiffFrom + s * (m_stiffTo - m_stiffFrom);
+}
+
+Vector6d Simulation::CommandedForce() const {
+  const double s = std::min(1.0, std::max(0.0, (m_host.Time() - m_rampStart) / m_rampTime));
+  return m_forceFrom + s * (m_forceTo - m_forceFrom);
+}
+
+int Simulation::Start(const Vector6d& stiffness, const Vector6d& force, double time) {
+  if (!m_module) return -1;
+  StartComplianceRecord r{};
+  ToFloats(stiffness, r.stiffness);
+  ToFloats(force, r.force);
+  r.time = static_cast<float>(time);
+  m_host.SetForceDirection(Vector6d::Zero());
+  m_direction.setZero();
+  m_lastStiffness = stiffness;
+  m_stiffFrom = m_stiffTo = stiffness;
+  m_forceFrom = m_forceTo = Vector6d::Zero();
+  const int result = m_module->Start(&r);
+  m_running = result == 0 && m_host.ComplianceOn();
+  return result;
+}
+
+int Simulation::Update(void* record) {
+  if (!m_module) return -1;
+  const int result = m_module->UpdateControlGain(record);
+  if (!m_host.ComplianceOn()) m_running = false;
+  return result;
+}
+
+int Simulation::SetStiffness(const Vector6d& stiffness, double time) {
+  StiffnessCommandRecord r{};
+  r.type = CMD_STIFFNESS;
+  ToFloats(stiffness, r.stiffness);
+  r.time = static_cast<float>(time);
+  m_lastStiffness = stiffness;
+  Vector6d k = stiffness;
+  for (int i = 0; i < 6; ++i)
+    if (m_direction[i] > 0.5) k[i] = 0.0;
+  Commanded(k, m_forceTo, time);
+  return Update(&r);
+}
+
+int Simulation::SetForce(const Vector6d& direction, const Vector6d& force, double time,
+                         bool relative) {
+  ForceCommandRecord r{};
+  r.type = CMD_FORCE;
+  for (int i = 0; i < 6; ++i) r.direction[i] = direction[i] > 0.5 ? 1 : 0;
+  ToFloats(force, r.force);
+  r.time = static_cast<float>(time);
+  r.relative = relative ? 1 : 0;
+  Vector6d dir, k = m_lastStiffness, f = Vector6d::Zero();
+  for (int i = 0; i < 6; ++i) {
+    dir[i] = r.direction[i] ? 1.0 : 0.0;
+    if (r.direction[i]) k[i] = 0.0, f[i] = force[i];
+  }
+  m_direction = dir;
+  m_host.SetForceDirection(dir);
+  Commanded(k, f, time);
+  return Update(&r);
+}
+
+int Simulation::Release(double time) {
+  ReleaseForceRecord r{};
+  r.type = CMD_RELEASE_FORCE;
+  r.time = static_cast<float>(time);
+  m_direction.setZero();
+  m_host.SetForceDirection(Vector6d::Zero());
+  Commanded(m_lastStiffness, Vector6d::Zero(), time);
+  return Update(&r);
+}
+
+int Simulation::SetForceFactor(const Vector6d& factors, double time) {
+  FactorCommandRecord r{};
+  r.type = CMD_FORCE_FACTOR;
+  ToFloats(factors, r.factor);
+  r.time = static_cast<float>(time);
+  return Update(&r);
+}
+
+int Simulation::SetDampingFactor(const Vector6d& factors, double time) {
+  FactorCommandRecord r{};
+  r.type = CMD_DAMPING_FACTOR;
+  ToFloats(factors, r.factor);
+  r.time = static_cast<float>(time);
+  return Update(&r);
+}
+
+int Simulation::UpdateRaw(const unsigned char* record, size_t size) {
+  // The module may read up to the end of the largest record; pad with zeros.
+  unsigned char buffer[64] = {};
+  std::memcpy(buffer, record, std::min(size, sizeof buffer));
+  return Update(buffer);
+}
+
+int Simulation::Pause() {
+  if (!m_module) return -1;
+  unsigned char record[64] = {};
+  return m_module->Pause(record);
+}
+
+int Simulation::Resume() {
+  if (!m_module) return -1;
+  unsigned char record[64] = {};
+  return m_module->Resume(record);
+}
+
+int Simulation::Stop(bool refuse) {
+  if (!m_module) return -1;
+  StopComplianceRecord r{};
+  r.refuse = refuse ? 1 : 0;
+  const int result = m_module->Stop(&r);
+  if (result == 0 || !m_host.ComplianceOn()) m_running = false;
+  return result;
+}
+
+int Simulation::CheckControlState() { return m_module ? m_module->CheckControlState() : 0; }
+
+void Simulation::Step() {
+  if (m_running && m_module) {
+    m_module->DoControl();
+    if (!m_host.ComplianceOn()) m_running = false;
+  }
+  m_host.Actuate();
+}
+
+void Simulation::Run(double seconds, const std::function<void()>& perCycle) {
+  const long cycles = std::lround(seconds / kCycle);
+  for (long i = 0; i < cycles; ++i) {
+    Step();
+    if (perCycle) perCycle();
+  }
+}
+
+bool Simulation::RunUntil(const std::function<bool()>& done, double seconds) {
+  const long cycles = std::lround(seconds / kCycle);
+  for (long i = 0; i < cycles; ++i) {
+    if (done()) return true;
+    Step();
+  }
+  return done();
+}
+
+Vector6d Simulation::Displacement(const Eigen::Isometry3d& from, const Eigen::Isometry3d& to) {
+  Vector6d d;
+  d.head<3>() = to.translation() - from.translation();
+  d.tail<3>() = SimulatedArm::RotationError(to.linear(), from.linear());
+  return d;
+}
+
+Vector6d Simulation::TcpDisplacement() const { return Displacement(m_reference, m_host.TcpPose()); }
+
+Vector6d Simulation::TargetDisplacement() const {
+  return Displacement(m_reference, m_host.TargetPose());
+}
+
+void Simulation::ResetReference() { m_reference = m_host.TcpPose(); }
+
+}  // namespace hostsim
