@@ -1,0 +1,392 @@
+#include "Scenario.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace hostsim {
+namespace {
+
+constexpr double kDeg = 3.141592653589793 / 180.0;
+
+class LineReader {
+ public:
+  explicit LineReader(const std::string& line) : m_in(line) {}
+  bool Word(std::string& w) { return static_cast<bool>(m_in >> w); }
+  bool Number(double& x) {
+    std::string w;
+    if (!(m_in >> w)) return false;
+    char* end = nullptr;
+    x = std::strtod(w.c_str(), &end);
+    return end != w.c_str() && *end == '\0' && std::isfinite(x);
+  }
+  bool Numbers(double* x, int n) {
+    for (int i = 0; i < n; ++i)
+      if (!Number(x[i])) return false;
+    return true;
+  }
+  bool Vec6(Vector6d& v) { return Numbers(v.data(), 6); }
+  bool Keyword(const char* expected) {
+    std::string w;
+    return Word(w) && w == expected;
+  }
+  // Optional trailing word; true if present and equal.
+  bool Optional(const char* expected) {
+    std::streampos pos = m_in.tellg();
+    std::string w;
+    if (m_in >> w) {
+      if (w == expected) return true;
+      m_in.clear();
+      m_in.seekg(pos);
+    }
+    return false;
+  }
+  bool AtEnd() {
+    std::string w;
+    return !(m_in >> w);
+  }
+
+ private:
+  std::istringstream m_in;
+};
+
+bool ParseEvent(LineReader& r, ScenarioEvent& e, std::string& why) {
+  const std::string& k = e.kind;
+  if (k == "start") {
+    if (!r.Keyword("stiffness") || !r.Vec6(e.a) || !r.Keyword("force") || !r.Vec6(e.b) ||
+        !r.Keyword("time") || !r.Number(e.value))
+      return why = "expected: start stiffness k1..k6 force f1..f6 time T", false;
+  } else if (k == "stiffness") {
+    if (!r.Vec6(e.a) || !r.Keyword("time") || !r.Number(e.value))
+      return why = "expected: stiffness k1..k6 time T", false;
+  } else if (k == "force") {
+    if (!r.Keyword("dir") || !r.Vec6(e.a) || !r.Keyword("value") || !r.Vec6(e.b) ||
+        !r.Keyword("time") || !r.Number(e.value))
+      return why = "expected: force dir d1..d6 value f1..f6 time T [relative]", false;
+    e.flag = r.Optional("relative");
+  } else if (k == "release") {
+    if (!r.Keyword("time") || !r.Number(e.value)) return why = "expected: release time T", false;
+  } else if (k == "force_factor" || k == "damping_factor") {
+    if (!r.Vec6(e.a) || !r.Keyword("time") || !r.Number(e.value))
+      return why = "expected: " + k + " f1..f6 time T", false;
+  } else if (k == "pause" || k == "resume" || k == "check" || k == "nowall") {
+  } else if (k == "stop") {
+    e.flag = r.Optional("refuse");
+  } else if (k == "wrench") {
+    if (!r.Vec6(e.a)) return why = "expected: wrench fx fy fz mx my mz", false;
+  } else if (k == "ramp") {
+    if (!r.Number(e.value) || e.value < 0.0 || !r.Vec6(e.a))
+      return why = "expected: ramp duration fx fy fz mx my mz", false;
+  } else if (k == "wall") {
+    double v[6];
+    if (!r.Numbers(v, 6) || !r.Number(e.value) || e.value < 0.0)
+      return why = "expected: wall px py pz nx ny nz stiffness [damping D]", false;
+    e.point = Eigen::Vector3d(v[0], v[1], v[2]);
+    e.a << v[3], v[4], v[5], 0, 0, 0;
+    if (e.a.head<3>().norm() == 0.0) return why = "wall normal must not be zero", false;
+    if (r.Optional("damping") && (!r.Number(e.damping) || e.damping < 0.0))
+      return why = "expected: damping D", false;
+  } else if (k == "move") {
+    if (!r.Number(e.value) || e.value <= 0.0 || !r.Vec6(e.a))
+      return why = "expected: move duration dx dy dz drx dry drz (m, degrees)", false;
+    e.a.tail<3>() *= kDeg;
+  } else if (k == "raw" || k == "raw_start") {
+    std::string w;
+    while (r.Word(w)) {
+      char* end = nullptr;
+      const long byte = std::strtol(w.c_str(), &end, 16);
+      if (*end != '\0' || byte < 0 || byte > 255 || w.empty())
+        return why = "raw bytes are hexadecimal, 00 to ff", false;
+      e.bytes.push_back(static_cast<unsigned char>(byte));
+    }
+    if (e.bytes.empty() || e.bytes.size() > 64) return why = "raw takes 1 to 64 bytes", false;
+    return true;
+  } else {
+    return why = "unknown command '" + k + "'", false;
+  }
+  if (!r.AtEnd()) return why = "unexpected text at the end of the line", false;
+  return true;
+}
+
+bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::string& why) {
+  HostParameters& h = s.host;
+  double v[6];
+  auto fail = [&](const char* usage) { return why = std::string("expected: ") + usage, false; };
+  if (key == "duration") {
+    if (!r.Number(s.duration) || s.duration <= 0.0 || s.duration > 3600.0)
+      return fail("duration seconds (0 to 3600)");
+  } else if (key == "plugin") {
+    if (!r.Word(s.plugin)) return fail("plugin path");
+  } else if (key == "posture") {
+    if (!r.Numbers(v, 6)) return fail("posture q1..q6 (degrees)");
+    std::copy(v, v + 6, h.postureDeg.begin());
+  } else if (key == "tool") {
+    if (!r.Numbers(v, 3)) return fail("tool x y z (metres)");
+    h.arm.tool = Eigen::Vector3d(v[0], v[1], v[2]);
+  } else if (key == "payload") {
+    if (!r.Number(h.arm.payload) || h.arm.payload < 0.0) return fail("payload kg");
+  } else if (key == "gravity") {
+    if (!r.Numbers(v, 3)) return fail("gravity gx gy gz");
+    h.arm.gravity = Eigen::Vector3d(v[0], v[1], v[2]);
+  } else if (key == "friction") {
+    if (!r.Number(h.arm.viscousFriction) || h.arm.viscousFriction < 0.0)
+      return fail("friction Nm s/rad");
+  } else if (key == "model") {
+    if (!r.Number(v[0])) return fail("model index");
+    h.model = static_cast<int>(v[0]);
+  } else if (key == "model_scale") {
+    if (!r.Number(h.modelScale)) return fail("model_scale value");
+  } else if (key == "sv_max") {
+    if (!r.Number(h.complianceSvMax) || h.complianceSvMax < 0.0) return fail("sv_max value");
+  } else if (key == "fts") {
+    if (!r.Number(v[0])) return fail("fts 0|1");
+    h.fts = v[0] != 0.0;
+  } else if (key == "online_tracking") {
+    if (!r.Number(v[0])) return fail("online_tracking 0|1");
+    h.onlineTracking = v[0] != 0.0;
+  } else if (key == "singular_handling") {
+    if (!r.Number(v[0]) || v[0] < 0 || v[0] > 255) return fail("singular_handling 0..255");
+    h.singularHandling = static_cast<uint8_t>(v[0]);
+  } else if (key == "ext_torque_limit") {
+    if (!r.Number(h.extTorqueLimit)) return fail("ext_torque_limit Nm");
+  } else if (key == "monitoring") {
+    if (!r.Number(v[0])) return fail("monitoring word");
+    h.forceControlMonitoring = static_cast<int32_t>(v[0]);
+  } else if (key == "noise") {
+    if (!r.Number(h.torqueNoise) || !r.Number(h.wrenchNoise) || h.torqueNoise < 0 ||
+        h.wrenchNoise < 0)
+      return fail("noise torque_std wrench_std");
+  } else if (key == "seed") {
+    if (!r.Number(v[0])) return fail("seed n");
+    h.seed = static_cast<unsigned>(v[0]);
+  } else if (key == "frame") {
+    std::string w;
+    if (!r.Word(w)) return fail("frame base|tool|world|user N");
+    if (w == "base") h.frame = {COORD_BASE, 0, 0};
+    else if (w == "tool") h.frame = {COORD_TOOL, 0, 0};
+    else if (w == "world") h.frame = {COORD_WORLD, 0, 0};
+    else if (w == "user") {
+      if (!r.Number(v[0]) || v[0] < 0 || v[0] >= 8) return fail("frame user N (0..7)");
+      h.frame = {COORD_USER, static_cast<int32_t>(v[0]), 0};
+    } else return fail("frame base|tool|world|user N");
+  } else if (key == "world" || key == "userframe") {
+    int index = 0;
+    if (key == "userframe") {
+      if (!r.Number(v[0]) || v[0] < 0 || v[0] >= 8) return fail("userframe N rx ry rz (degrees)");
+      index = static_cast<int>(v[0]);
+    }
+    if (!r.Numbers(v, 3)) return fail("rx ry rz (degrees)");
+    Mota::Rotation rot;
+    rot.Euler2Rot(v[0], v[1], v[2], 0, 1, 2, UNIT_TYPE::MILLIMETER_DEGREE);
+    if (key == "world") h.world = rot;
+    else h.userFrames[index] = rot;
+  } else if (key == "max_joint_speed") {
+    if (!r.Number(h.maxJointSpeed) || h.maxJointSpeed <= 0.0) return fail("max_joint_speed rad/s");
+  } else {
+    return why = "unknown setting '" + key + "'", false;
+  }
+  if (!r.AtEnd()) return why = "unexpected text at the end of the line", false;
+  return true;
+}
+
+}  // namespace
+
+bool Scenario::Parse(const std::string& text, const std::string& name, Scenario* out,
+                     std::string* error) {
+  Scenario s;
+  s.name = name;
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    LineReader r(line);
+    std::string key;
+    if (!r.Word(key)) continue;
+    std::string why;
+    if (key == "at") {
+      ScenarioEvent e;
+      e.line = number;
+      {
+        std::istringstream words(line);
+        std::string w;
+        int n = 0;
+        while (words >> w)
+          if (++n > 2) e.text += (e.text.empty() ? "" : " ") + w;
+      }
+      if (!r.Number(e.time) || e.time < 0.0) why = "expected: at <seconds> <command> ...";
+      else if (!r.Word(e.kind)) why = "missing command after the time";
+      else if (ParseEvent(r, e, why)) s.events.push_back(e);
+    } else {
+      ParseSetting(key, r, s, why);
+    }
+    if (!why.empty()) {
+      if (error) *error = name + ":" + std::to_string(number) + ": " + why;
+      return false;
+    }
+  }
+  std::stable_sort(s.events.begin(), s.events.end(),
+                   [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.time < b.time; });
+  *out = s;
+  return true;
+}
+
+bool Scenario::Load(const std::string& path, Scenario* out, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    if (error) *error = path + ": cannot read the scenario file";
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  return Parse(text.str(), path, out, error);
+}
+
+namespace {
+
+const char* ServoName(SERVO_MODE m) {
+  return m == SERVO_POSITION ? "position" : m == SERVO_TORQUE ? "torque" : "other";
+}
+const char* SpaceName(MOTION_SPACE s) {
+  return s == SPACE_JOINT ? "joint" : s == SPACE_TASK ? "task" : "other";
+}
+
+void WriteHeader(FILE* f) {
+  fprintf(f, "t,servo,space,compliance,exptime,motion,state");
+  for (int i = 1; i <= 6; ++i) fprintf(f, ",q%d", i);
+  const char* axes[6] = {"x", "y", "z", "rx", "ry", "rz"};
+  for (auto a : axes) fprintf(f, ",d%s", a);
+  for (auto a : axes) fprintf(f, ",target_d%s", a);
+  const char* w[6] = {"Fx", "Fy", "Fz", "Mx", "My", "Mz"};
+  for (auto a : w) fprintf(f, ",%s", a);
+  for (auto a : axes) fprintf(f, ",k_%s", a);
+  for (auto a : axes) fprintf(f, ",f_%s", a);
+  for (int i = 1; i <= 6; ++i) fprintf(f, ",tau_cmd%d", i);
+  for (int i = 1; i <= 6; ++i) fprintf(f, ",tau_ext%d", i);
+  fprintf(f, "\n");
+}
+
+void WriteRow(FILE* f, Simulation& sim) {
+  SimulatedHost& h = sim.Host();
+  fprintf(f, "%.4f,%d,%d,%d,%d,%d,%d", h.Time(), h.getServoMode(), h.getMotionSpace(),
+          h.ComplianceOn() ? 1 : 0, h.getExpTimeStatus(), h.getMotionLibStatus(),
+          sim.Running() ? 1 : 0);
+  auto put = [&](const Vector6d& v) {
+    for (int i = 0; i < 6; ++i) fprintf(f, ",%.9g", v[i]);
+  };
+  put(h.Joints());
+  put(sim.TcpDisplacement());
+  put(sim.TargetDisplacement());
+  put(h.AppliedWrench());
+  put(sim.CommandedStiffness());
+  put(sim.CommandedForce());
+  put(h.CommandedTorque());
+  put(h.ExternalTorque());
+  fprintf(f, "\n");
+}
+
+int Fire(const ScenarioEvent& e, Simulation& sim) {
+  SimulatedHost& h = sim.Host();
+  const std::string& k = e.kind;
+  if (k == "start") return sim.Start(e.a, e.b, e.value);
+  if (k == "stiffness") return sim.SetStiffness(e.a, e.value);
+  if (k == "force") return sim.SetForce(e.a, e.b, e.value, e.flag);
+  if (k == "release") return sim.Release(e.value);
+  if (k == "force_factor") return sim.SetForceFactor(e.a, e.value);
+  if (k == "damping_factor") return sim.SetDampingFactor(e.a, e.value);
+  if (k == "pause") return sim.Pause();
+  if (k == "resume") return sim.Resume();
+  if (k == "stop") return sim.Stop(e.flag);
+  if (k == "check") return sim.CheckControlState();
+  if (k == "raw") return sim.UpdateRaw(e.bytes.data(), e.bytes.size());
+  if (k == "raw_start") {
+    unsigned char buffer[64] = {};
+    std::copy(e.bytes.begin(), e.bytes.end(), buffer);
+    return sim.Module() ? sim.Module()->Start(buffer) : -1;
+  }
+  if (k == "wrench") h.Wrench().Step(e.a);
+  else if (k == "ramp") h.Wrench().Ramp(h.Time(), e.value, e.a);
+  else if (k == "wall") h.Wrench().SetWall(e.point, e.a.head<3>(), e.value, e.damping);
+  else if (k == "nowall") h.Wrench().ClearWall();
+  else if (k == "move") h.Trajectory().Move(h.Time(), e.value, e.a);
+  return 0;
+}
+
+bool IsCommand(const std::string& k) {
+  return k != "wrench" && k != "ramp" && k != "wall" && k != "nowall" && k != "move";
+}
+
+}  // namespace
+
+RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptions& options) {
+  RunSummary summary;
+  SimulatedHost& h = sim.Host();
+  if (options.csv) WriteHeader(options.csv);
+  const long cycles = std::lround(scenario.duration / kCycle);
+  size_t next = 0;
+  size_t errorsSeen = h.Errors().size();
+  const auto wallStart = std::chrono::steady_clock::now();
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  const int logEvery = std::max(1, options.logEvery);
+  for (long c = 0; c < cycles; ++c) {
+    while (next < scenario.events.size() && scenario.events[next].time <= h.Time() + 1e-9) {
+      const ScenarioEvent& e = scenario.events[next++];
+      const int result = Fire(e, sim);
+      if (options.story) {
+        if (IsCommand(e.kind))
+          fprintf(options.story, "  t=%7.3f  %-60s -> %d\n", h.Time(), e.text.c_str(), result);
+        else
+          fprintf(options.story, "  t=%7.3f  %s\n", h.Time(), e.text.c_str());
+      }
+    }
+    sim.Step();
+    ++summary.cycles;
+    if (options.story) {
+      for (; errorsSeen < h.Errors().size(); ++errorsSeen) {
+        const ErrorRecord& r = h.Errors()[errorsSeen];
+        fprintf(options.story, "  t=%7.3f  module error %d (level %d): %s\n", r.time, r.code,
+                r.level, r.text);
+      }
+    }
+    if (!h.Joints().allFinite() || !h.CommandedTorque().allFinite())
+      summary.finiteThroughout = false;
+    summary.maxForce = std::max(summary.maxForce, h.AppliedWrench().head<3>().norm());
+    summary.maxDisplacement =
+        std::max(summary.maxDisplacement, sim.TcpDisplacement().head<3>().norm());
+    if (options.csv && (c % logEvery == 0 || c + 1 == cycles)) WriteRow(options.csv, sim);
+    if (options.realtime) {
+      deadline.tv_nsec += 1000000;
+      if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_nsec -= 1000000000;
+        ++deadline.tv_sec;
+      }
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+    }
+  }
+  if (options.story) {
+    for (; errorsSeen < h.Errors().size(); ++errorsSeen) {
+      const ErrorRecord& r = h.Errors()[errorsSeen];
+      fprintf(options.story, "  t=%7.3f  module error %d (level %d): %s\n", r.time, r.code,
+              r.level, r.text);
+    }
+    fprintf(options.story, "  end: servo %s, %s space, compliance %s, control %s\n",
+            ServoName(h.getServoMode()), SpaceName(h.getMotionSpace()),
+            h.ComplianceOn() ? "on" : "off", sim.Running() ? "running" : "ended");
+  }
+  summary.wallSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+  summary.simulatedSeconds = h.Time();
+  summary.finalDisplacement = sim.TcpDisplacement();
+  summary.finalWrench = h.AppliedWrench();
+  if (h.NonFiniteSetpoints() > 0) summary.finiteThroughout = false;
+  return summary;
+}
+
+}  // namespace hostsim
