@@ -105,6 +105,8 @@ void AdmittanceControlModule::SetIdleValues() {
   m_taskMassInvBase.setIdentity();
   m_dampingMatrix.setZero();
   m_dampingFallbacks = 0;
+  m_implicitStep = false;
+  m_implicitSteps = 0;
   m_haveCurrent = false;
   m_running = false;
 }
@@ -636,6 +638,35 @@ Vector6 AdmittanceControlModule::EstimateWrenchError(const Matrix6& J) {
   return wrenchError;
 }
 
+Vector6 AdmittanceControlModule::AdmittanceAcceleration(const Vector6& wrenchError) {
+  const Vector6 explicitAcc =
+      m_taskMassInvBase *
+      (wrenchError - m_dampingMatrix * m_admVel - m_stiffnessMatrix * m_admDisp);
+  // The explicit step (velocity, then displacement) of a mode with
+  // p = dt D / M and q = dt^2 K / M is stable only while p < 2 and
+  // q + 2 p < 4. High stiffness, a small force factor and a high damping
+  // ratio together leave that region (for example 20000 N/m, factor 0.1 and
+  // ratio 10), and the virtual mass would oscillate with growing amplitude.
+  // There the damping and the spring are taken at the end of the step
+  // instead, which is stable for any gain and has the same equilibrium.
+  const Matrix6 P = kPeriod * m_taskMassInvBase * m_dampingMatrix;
+  const Matrix6 Q = (kPeriod * kPeriod) * m_taskMassInvBase * m_stiffnessMatrix;
+  const double p = P.cwiseAbs().rowwise().sum().maxCoeff();
+  const double q = Q.cwiseAbs().rowwise().sum().maxCoeff();
+  if (p < kExplicitStepMargin * 2.0 && q + 2.0 * p < kExplicitStepMargin * 4.0) {
+    m_implicitStep = false;
+    return explicitAcc;
+  }
+  m_implicitStep = true;
+  ++m_implicitSteps;
+  const Matrix6 S = Matrix6::Identity() + P + Q;
+  const Vector6 rhs =
+      m_taskMassInvBase * (wrenchError - m_dampingMatrix * m_admVel -
+                           m_stiffnessMatrix * (m_admDisp + kPeriod * m_admVel));
+  const Vector6 acc = Eigen::PartialPivLU<Matrix6>(S).solve(rhs);
+  return acc.allFinite() ? acc : explicitAcc;
+}
+
 int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
   RobotControlContext* ctx = m_context;
   const Matrix6& R = m_coordRot;
@@ -711,9 +742,7 @@ int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
 
   Vector6 cmdVel = baseVel.asVector();
   if (!m_isPaused) {
-    const Vector6 acc =
-        m_taskMassInvBase *
-        (wrenchError - m_dampingMatrix * m_admVel - m_stiffnessMatrix * m_admDisp);
+    const Vector6 acc = AdmittanceAcceleration(wrenchError);
     Vector6 vel = m_admVel + kPeriod * acc;
     Vector6 disp = m_admDisp + kPeriod * vel;
     if ((m_model == 7 || m_model == 8) && m_singularHandling == 3) {

@@ -31,6 +31,9 @@ class AdmittanceControlModule : public ControlModule {
   // Reciprocal condition number below which the modal damping design is
   // replaced by the per-axis design (see UpdateDamping).
   static constexpr double kMinEigenvectorRcond = 1e-9;
+  // Share of the explicit integration step's stability bound the gains may
+  // use before the step is taken implicitly (see AdmittanceAcceleration).
+  static constexpr double kExplicitStepMargin = 0.9;
 
   // Only the base is constructed against the host; every parameter takes an
   // idle value so nothing is read uninitialised, and Start sets them again.
@@ -135,11 +138,24 @@ class AdmittanceControlModule : public ControlModule {
   // Cycles in which the modal damping design fell back to the per-axis one.
   long m_dampingFallbacks;
 
+  // Whether this cycle's step was taken implicitly, and how many were.
+  bool m_implicitStep;
+  long m_implicitSteps;
+
   // Whether the ramps' current values have been computed since Start (a
   // command may then restart a ramp from where it stands).
   bool m_haveCurrent;
   // Whether control runs: set by a successful Start, cleared by FinControl.
   bool m_running;
+
+  // The wrench error J+^T (tau_ext - tau_ref) of this cycle (base frame).
+  Vector6 EstimateWrenchError(const Matrix6& J);
+  // M, M^-1 and M_b, M_b^-1 from the virtual joint masses.
+  void UpdateTaskMass(const Matrix6& J);
+  // D from the modal decomposition of M_b^-1 K_dm.
+  void UpdateDamping(const Matrix6& dampingStiffnessBase, const Vector6& dampingStiffness);
+  // The admittance acceleration M_b^-1 (F_err - D v - K x) of this cycle.
+  Vector6 AdmittanceAcceleration(const Vector6& wrenchError);
 
  private:
   void SetIdleValues();
@@ -150,13 +166,6 @@ class AdmittanceControlModule : public ControlModule {
   // The pre-update checks; on failure they have run FinControl.
   void CheckAfterUpdate();
   void EndControl();
-
-  // The wrench error J+^T (tau_ext - tau_ref) of this cycle (base frame).
-  Vector6 EstimateWrenchError(const Matrix6& J);
-  // M, M^-1 and M_b, M_b^-1 from the virtual joint masses.
-  void UpdateTaskMass(const Matrix6& J);
-  // D from the modal decomposition of M_b^-1 K_dm.
-  void UpdateDamping(const Matrix6& dampingStiffnessBase, const Vector6& dampingStiffness);
 
   Eigen::EigenSolver<Matrix6> m_eigenSolver;
 };

@@ -1,0 +1,627 @@
+// The admittance module against a fake host: gain rules, ramps, lifecycle,
+// the virtual inertia and damping model, and the law on a unit Jacobian,
+// where the expected numbers have closed forms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "fake_context.h"
+#include "probe.h"
+#include "records.h"
+
+namespace admittance_test {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Vector6 V6(double a, double b, double c, double d, double e, double f) {
+  Vector6 v;
+  v << a, b, c, d, e, f;
+  return v;
+}
+
+class AdmittanceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CRobotInfo::fts = false;
+    CRobotInfo::Monitoring.extTorqueLimit = 1000.0;
+    module.SetRobotControlContext(&ctx);
+  }
+  void TearDown() override { CRobotInfo::fts = false; }
+
+  int Start(std::array<float, 6> stiffness = {1000, 1000, 1000, 100, 100, 100}, float time = 0.0f,
+            std::array<float, 6> force = {0, 0, 0, 0, 0, 0}) {
+    Bytes record = StartRecord(stiffness, force, time);
+    return module.Start(record.data());
+  }
+  int Command(Bytes record) { return module.UpdateControlGain(record.data()); }
+  void Cycles(int n) {
+    for (int i = 0; i < n; ++i) ASSERT_EQ(module.DoControl(), 0);
+  }
+  // Virtual joint mass of model 0 without payload on the fake's unit inertia.
+  static double Model0Mass(int joint) {
+    static const double a[6] = {6.75, 9.0, 6.0, 2.0, 3.0, 0.75};
+    return a[joint] + 1.5 * std::sqrt(6.0);
+  }
+
+  FakeContext ctx;
+  Probe module{7, nullptr};
+};
+
+// ---------------------------------------------------------------------------
+// Gain rules
+
+TEST_F(AdmittanceTest, StiffnessIsFoldedCappedAndDeadBanded) {
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(StiffnessRecord({-500, 25000, 0.00005f, 2000, -0.00002f, 300}, 0)), 0);
+  EXPECT_TRUE(module.m_stiffnessTo.isApprox(V6(500, 20000, 0, 1000, 0, 300)))
+      << module.m_stiffnessTo.transpose();
+  // The start record goes through the same rules.
+  ASSERT_EQ(Start({-700, 1e9f, 3, 5000, 0.00001f, 10}), 0);
+  Cycles(1);
+  EXPECT_TRUE(module.m_stiffness.isApprox(V6(700, 20000, 3, 1000, 0, 10)))
+      << module.m_stiffness.transpose();
+}
+
+TEST_F(AdmittanceTest, ForceFactorFollowsHostForceDirectionsAndLimits) {
+  ctx.forceDir = V6(0, 1, 1, 1, 1, 1);
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(FactorRecord(2, {0, 5, -0.05f, 1.5f, 0, 0.5f}, 0)), 0);
+  EXPECT_TRUE(module.m_forceFactorTo.isApprox(V6(1.0, 2.0, 0.1, 1.5, 0.1, 0.5), 1e-6))
+      << module.m_forceFactorTo.transpose();
+  // The factor handlers report the ramp as running at once.
+  EXPECT_EQ(module.CheckControlState(), 2);
+  Cycles(2);
+  EXPECT_TRUE(module.m_forceFactor.isApprox(module.m_forceFactorTo));
+}
+
+TEST_F(AdmittanceTest, DampingFactorOnlyActsOnForceAxes) {
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(FactorRecord(3, {5, 0.05f, 0, 1.7f, 2, 0.3f}, 0)), 0);
+  EXPECT_TRUE(module.m_dampingFactorTo.isApprox(Vector6::Ones()));
+
+  ASSERT_EQ(Command(ForceRecord({1, 0, 2, 0, 0, 1}, {5, 0, 5, 0, 0, 1}, 0)), 0);
+  ASSERT_EQ(Command(FactorRecord(3, {5, 0.05f, 0.05f, 1.7f, 2, -0.3f}, 0)), 0);
+  // x, z (byte 2 counts as set) and rz are force-controlled.
+  EXPECT_TRUE(module.m_dampingFactorTo.isApprox(V6(2.0, 1.0, 0.1, 1.0, 1.0, 0.3), 1e-6))
+      << module.m_dampingFactorTo.transpose();
+}
+
+TEST_F(AdmittanceTest, ZeroRampTimeEndsOnTheSecondCycleAndReportsDoneOnTheThird) {
+  ASSERT_EQ(Start(), 0);
+  Cycles(3);
+  EXPECT_EQ(module.CheckControlState(), 0);
+  ASSERT_EQ(Command(StiffnessRecord({2000, 1000, 1000, 100, 100, 100}, 0)), 0);
+  EXPECT_DOUBLE_EQ(module.m_gainTime, 0.001);
+
+  Cycles(1);
+  EXPECT_DOUBLE_EQ(module.m_stiffness[0], 1000.0);
+  EXPECT_EQ(module.CheckControlState(), 2);
+  Cycles(1);
+  EXPECT_DOUBLE_EQ(module.m_stiffness[0], 2000.0);
+  EXPECT_EQ(module.CheckControlState(), 2);
+  Cycles(1);
+  EXPECT_EQ(module.CheckControlState(), 0);
+  // The host's motion library also keeps the module busy.
+  ctx.motionLibStatus = 1;
+  EXPECT_EQ(module.CheckControlState(), 2);
+}
+
+TEST_F(AdmittanceTest, StartAppliesTheStiffnessAtOnceAndSelectsNoForceAxis) {
+  ctx.jntPos_d = V6(0.1, 0.2, 0.3, 0.4, 0.5, 0.6);
+  ASSERT_EQ(Start({1500, 1200, 900, 80, 70, 60}, 0.5f, {50, 50, 50, 5, 5, 5}), 0);
+  EXPECT_EQ(ctx.servoMode, SERVO_POSITION);
+  EXPECT_EQ(ctx.motionSpace, SPACE_TASK);
+  EXPECT_EQ(ctx.compForce, COMPFORCE_ON);
+  EXPECT_TRUE(ctx.jntPosInit.isApprox(ctx.jntPos_d));
+  Cycles(1);
+  EXPECT_TRUE(module.m_stiffness.isApprox(V6(1500, 1200, 900, 80, 70, 60)));
+  EXPECT_TRUE(module.m_forceAxes.isZero());
+  EXPECT_TRUE(module.m_forceRef.isZero());
+  EXPECT_EQ(ctx.errorCount, 0);
+}
+
+TEST_F(AdmittanceTest, ForceThenReleaseRampStiffnessAndForceReference) {
+  ASSERT_EQ(Start(), 0);
+  Cycles(3);
+  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 20, 0, 0, 0}, 0.125f)), 0);
+  Cycles(63);  // the 63rd cycle runs at 0.062 s of 0.125 s
+  EXPECT_NEAR(module.m_stiffness[2], 1000.0 * (1.0 - 0.062 / 0.125), 1e-6);
+  EXPECT_NEAR(module.m_forceRef[2], -20.0 * 0.062 / 0.125, 1e-6);
+  EXPECT_DOUBLE_EQ(module.m_stiffness[0], 1000.0);
+  Cycles(70);
+  EXPECT_DOUBLE_EQ(module.m_stiffness[2], 0.0);
+  EXPECT_DOUBLE_EQ(module.m_forceRef[2], -20.0);
+
+  ASSERT_EQ(Command(ReleaseRecord(0.25f)), 0);
+  EXPECT_TRUE(module.m_forceAxes.isZero());
+  Cycles(126);  // 0.125 s of 0.25 s
+  EXPECT_NEAR(module.m_stiffness[2], 500.0, 1e-6);
+  EXPECT_NEAR(module.m_forceRef[2], -10.0, 1e-6);
+  Cycles(130);
+  EXPECT_DOUBLE_EQ(module.m_stiffness[2], 1000.0);
+  EXPECT_DOUBLE_EQ(module.m_forceRef[2], 0.0);
+}
+
+TEST_F(AdmittanceTest, NoForceDirectionIsReportedAndTheCommandStillTaken) {
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(ForceRecord({0, 0, 0, 0, 0, 0}, {0, 0, 20, 0, 0, 0}, 0)), 0);
+  EXPECT_EQ(ctx.lastErrorCode, 9401);
+  EXPECT_TRUE(module.m_forceAxes.isZero());
+  EXPECT_TRUE(module.IsRunning());
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+TEST_F(AdmittanceTest, UnknownCommandTypesAndRefusedStopChangeNothing) {
+  EXPECT_EQ(Command(StiffnessRecord({1, 1, 1, 1, 1, 1}, 0)), -1) << "not started";
+  ASSERT_EQ(Start(), 0);
+  const Vector6 before = module.m_stiffnessTo;
+  for (int type : {0, 6, -1, 1000}) EXPECT_EQ(Command(TypeOnlyRecord(type)), -1) << type;
+  EXPECT_TRUE(module.m_stiffnessTo.isApprox(before));
+
+  Bytes refuse = StopRecord(1);
+  EXPECT_EQ(module.Stop(refuse.data()), -1);
+  EXPECT_TRUE(module.IsRunning());
+  EXPECT_EQ(ctx.motionSpace, SPACE_TASK);
+  long sets = ctx.poseSetCount;
+  Cycles(1);
+  EXPECT_EQ(ctx.poseSetCount, sets + 1);
+
+  ctx.jntPos = V6(0.3, 0.2, 0.1, 0, 0, 0);
+  Bytes stop = StopRecord(2);
+  EXPECT_EQ(module.Stop(stop.data()), 0);
+  EXPECT_EQ(ctx.servoMode, SERVO_POSITION);
+  EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
+  EXPECT_EQ(ctx.compForce, COMPFORCE_OFF);
+  EXPECT_TRUE(ctx.lastJntPos.isApprox(ctx.jntPos));
+  // After the stop the cycle sends nothing, in particular not the joint
+  // position recorded at Start.
+  const long jointSets = ctx.jntPosSetCount;
+  sets = ctx.poseSetCount;
+  EXPECT_EQ(module.DoControl(), -1);
+  EXPECT_EQ(ctx.jntPosSetCount, jointSets);
+  EXPECT_EQ(ctx.poseSetCount, sets);
+}
+
+TEST_F(AdmittanceTest, StartFailsOnExternalTorqueSingularityLongToolAndBadRecord) {
+  ctx.jntTrqExt = V6(0, 0, 1500, 0, 0, 0);
+  EXPECT_EQ(Start(), -1);
+  EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
+  EXPECT_FALSE(module.IsRunning());
+  ctx.jntTrqExt.setZero();
+
+  ctx.minSingularValue = 0.01;
+  ctx.complianceSvMax = 0.02;
+  EXPECT_EQ(Start(), -1);
+  EXPECT_EQ(ctx.lastErrorCode, 3403);
+  ctx.minSingularValue = 1.0;
+
+  ctx.toolLength = Eigen::Vector3d(0.0, 0.2, 0.25);
+  EXPECT_EQ(Start(), -1);
+  EXPECT_EQ(ctx.lastErrorCode, 1104);
+  ctx.toolLength = Eigen::Vector3d(0.0, 0.0, 0.1);
+
+  EXPECT_EQ(Start({1000, 1000, NAN, 100, 100, 100}), -1);
+  EXPECT_EQ(Start({1000, 1000, 1000, 100, 100, 100}, INFINITY), -1);
+  EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
+  EXPECT_EQ(module.DoControl(), -1);
+
+  RobotControlContext* none = nullptr;
+  Probe orphan(3, none);
+  Bytes record = StartRecord({1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0}, 0);
+  EXPECT_EQ(orphan.Start(record.data()), -1);
+  EXPECT_EQ(orphan.DoControl(), -1);
+  EXPECT_EQ(orphan.CheckControlState(), 0);
+}
+
+TEST_F(AdmittanceTest, GainCommandFailingTheChecksEndsControl) {
+  ASSERT_EQ(Start(), 0);
+  ctx.toolLength = Eigen::Vector3d(0.4, 0.0, 0.0);
+  EXPECT_EQ(Command(StiffnessRecord({500, 500, 500, 50, 50, 50}, 0)), 0);
+  EXPECT_EQ(ctx.lastErrorCode, 1104);
+  EXPECT_FALSE(module.IsRunning());
+  EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
+  EXPECT_EQ(module.DoControl(), -1);
+}
+
+TEST_F(AdmittanceTest, RecordsWithNaNOrInfinityAreRefusedWithoutChange) {
+  ASSERT_EQ(Start(), 0);
+  Cycles(3);
+  const Vector6 stiffness = module.m_stiffnessTo;
+  const double gainTime = module.m_gainTime;
+  EXPECT_EQ(Command(StiffnessRecord({NAN, 1, 1, 1, 1, 1}, 0)), -1);
+  EXPECT_EQ(Command(StiffnessRecord({1, 1, 1, 1, 1, 1}, NAN)), -1);
+  EXPECT_EQ(Command(FactorRecord(2, {1, INFINITY, 1, 1, 1, 1}, 0)), -1);
+  EXPECT_EQ(Command(FactorRecord(3, {1, 1, 1, 1, 1, 1}, -INFINITY)), -1);
+  EXPECT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, NAN, 0, 0, 0}, 0)), -1);
+  EXPECT_EQ(Command(ReleaseRecord(NAN)), -1);
+  EXPECT_TRUE(module.m_stiffnessTo.isApprox(stiffness));
+  EXPECT_TRUE(module.m_forceAxes.isZero());
+  EXPECT_DOUBLE_EQ(module.m_gainTime, gainTime);
+  EXPECT_TRUE(module.IsRunning());
+}
+
+// ---------------------------------------------------------------------------
+// Virtual inertia and damping model
+
+struct MassCase {
+  int model;
+  bool fts;
+  std::array<double, 6> a;
+  double divisor;  // 0: no payload term
+  double k;
+};
+
+TEST_F(AdmittanceTest, VirtualMassTablePerModelWithAndWithoutSensor) {
+  const std::array<double, 6> small = {6.75, 9.0, 6.0, 2.0, 3.0, 0.75};
+  const std::array<double, 6> large = {10.0, 13.75, 11.5, 2.5, 3.75, 0.875};
+  const std::array<double, 6> sensor = {2.6496, 2.6496, 1.37, 0.6336, 0.6336, 0.6336};
+  const std::array<double, 6> none = {0, 0, 0, 0, 0, 0};
+  const MassCase cases[] = {
+      {0, false, small, 7.5, 1.5},  {0, true, small, 7.5, 1.5},   {1, false, large, 3.75, 1.5},
+      {7, false, large, 3.75, 1.5}, {8, true, large, 3.75, 1.5},  {2, true, sensor, 3.75, 1.5},
+      {5, true, sensor, 3.75, 1.5}, {6, true, sensor, 3.75, 1.5}, {2, false, small, 3.75, 1.5},
+      {5, false, small, 3.75, 1.5}, {6, false, small, 3.75, 1.5}, {3, false, small, 7.5, 1.25},
+      {9, false, small, 3.75, 1.5}, {4, false, none, 0, 1.5},     {4, true, none, 0, 1.5},
+      {10, false, none, 0, 1.5},    {-1, false, none, 0, 1.5},
+  };
+  const double payload = 7.5;
+  const Vector6 f = Vector6::Constant(2.0);
+  for (const MassCase& mc : cases) {
+    CRobotInfo::fts = mc.fts;
+    Vector6 a = Vector6::Zero();
+    double c = 0.0;
+    Vector6 mass = Vector6::Constant(5.0);
+    module.UpdateModelParameter(mc.model, a, c, payload, mass, Matrix6::Identity(), f);
+    const double cExpected = mc.divisor > 0 ? payload / mc.divisor : 0.0;
+    EXPECT_DOUBLE_EQ(c, cExpected) << "model " << mc.model;
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_DOUBLE_EQ(mass[i], (1.0 + cExpected) * mc.a[i] + mc.k * 2.0)
+          << "model " << mc.model << " fts " << mc.fts << " joint " << i;
+    }
+    EXPECT_TRUE(Matrix6(module.m_virtualMassMatrix).isApprox(Matrix6(mass.asDiagonal())));
+  }
+}
+
+TEST_F(AdmittanceTest, BaseDampingRatioPerModel) {
+  const struct {
+    int model;
+    double noSensor, sensor;
+  } cases[] = {{0, 5.0, 5.0},   {3, 5.0, 5.0},   {1, 6.25, 6.25}, {7, 6.25, 6.25},
+               {8, 6.25, 6.25}, {2, 6.0, 2.0},   {5, 4.25, 2.0},  {6, 4.0, 2.0},
+               {9, 4.25, 4.25}, {4, 3.0 * 1.4, 3.0 * 1.4}, {11, 3.0 * 1.4, 3.0 * 1.4}};
+  for (const auto& c : cases) {
+    CRobotInfo::fts = false;
+    EXPECT_DOUBLE_EQ(module.UpdateModelDamping(c.model, 1.4), c.noSensor) << c.model;
+    CRobotInfo::fts = true;
+    EXPECT_DOUBLE_EQ(module.UpdateModelDamping(c.model, 1.4), c.sensor) << c.model;
+  }
+}
+
+TEST_F(AdmittanceTest, DampingRatioIsClampedToOneAndTen) {
+  ASSERT_EQ(Start(), 0);  // model 0: 5.0
+  ASSERT_EQ(Command(ForceRecord({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
+  ASSERT_EQ(Command(FactorRecord(3, {0.1f, 1, 1, 1, 1, 1}, 0)), 0);
+  Cycles(3);
+  EXPECT_DOUBLE_EQ(module.m_dampingRatio[0], 1.0);  // 0.5 raised
+  EXPECT_DOUBLE_EQ(module.m_dampingRatio[1], 5.0);
+
+  ctx.model = 1;  // 6.25
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(ForceRecord({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
+  ASSERT_EQ(Command(FactorRecord(3, {2.0f, 1, 1, 1, 1, 1}, 0)), 0);
+  Cycles(3);
+  EXPECT_DOUBLE_EQ(module.m_dampingRatio[0], 10.0);  // 12.5 lowered
+  EXPECT_DOUBLE_EQ(module.m_dampingRatio[1], 6.25);
+}
+
+TEST_F(AdmittanceTest, DampingIsZeroInTheFirstCycleThenMatchesTheClosedForm) {
+  ASSERT_EQ(Start({1000, 200, 3000, 10, 100, 600}), 0);
+  Cycles(1);
+  EXPECT_TRUE(module.m_dampingMatrix.isZero());
+  Cycles(1);
+  // Unit Jacobian, base frame: the modes are the axes, so
+  // D = 2 zeta sqrt(K_d M) per axis, with K_d raised to 529 / 52.9.
+  const Vector6 kd = V6(1000, 529, 3000, 52.9, 100, 600);
+  for (int i = 0; i < 6; ++i) {
+    const double m = Model0Mass(i);
+    EXPECT_NEAR(module.m_taskMass[i], m, 1e-9);
+    EXPECT_NEAR(module.m_dampingMatrix(i, i), 2.0 * 5.0 * std::sqrt(kd[i] * m), 1e-6) << i;
+  }
+  EXPECT_NEAR((module.m_dampingMatrix - Matrix6(module.m_dampingMatrix.diagonal().asDiagonal()))
+                  .norm(),
+              0.0, 1e-6);
+  EXPECT_EQ(module.m_dampingFallbacks, 0);
+}
+
+TEST_F(AdmittanceTest, ForceFactorScalesTheApparentMass) {
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(FactorRecord(2, {2, 1, 1, 1, 1, 1}, 0)), 0);
+  Cycles(3);
+  EXPECT_NEAR(module.m_taskMass[0], 2.0 * Model0Mass(0), 1e-9);
+  EXPECT_NEAR(module.m_taskMass[1], Model0Mass(1), 1e-9);
+}
+
+TEST_F(AdmittanceTest, DampingWithUnusableEigenvectorsFallsBackToAFiniteNonZeroDesign) {
+  ASSERT_EQ(Start(), 0);
+  Cycles(3);
+  const long before = module.m_dampingFallbacks;
+  // A rotation-like stiffness gives complex eigenvalue pairs whose
+  // eigenvectors share their real parts: no inverse.
+  Matrix6 skew = Matrix6::Zero();
+  skew(0, 1) = -600;
+  skew(1, 0) = 600;
+  skew(3, 4) = -60;
+  skew(4, 3) = 60;
+  skew(2, 2) = 700;
+  skew(5, 5) = 70;
+  module.UpdateDamping(skew, V6(600, 600, 700, 60, 60, 70));
+  EXPECT_EQ(module.m_dampingFallbacks, before + 1);
+  EXPECT_TRUE(module.m_dampingMatrix.allFinite());
+  for (int i = 0; i < 6; ++i) EXPECT_GT(module.m_dampingMatrix(i, i), 0.0) << i;
+}
+
+// ---------------------------------------------------------------------------
+// The law on a unit Jacobian
+
+TEST_F(AdmittanceTest, WithoutWrenchTheOutputIsTheTrajectoryTarget) {
+  ASSERT_EQ(Start({1000, 0, 1000, 100, 100, 100}), 0);
+  ctx.tcpPoseTarget.position = Eigen::Vector3d(0.4, -0.1, 0.6);
+  ctx.tcpPoseTarget.rotation =
+      Eigen::AngleAxisd(0.7, Eigen::Vector3d(1, 2, 3).normalized()).toRotationMatrix();
+  ctx.tcpVelTarget.linear = Eigen::Vector3d(0.1, 0.2, 0.3);
+  ctx.tcpVelTarget.angular = Eigen::Vector3d(0.01, 0.02, 0.03);
+  Cycles(200);
+  EXPECT_TRUE(module.m_admDisp.isZero());
+  EXPECT_TRUE(ctx.lastPose.position.isApprox(ctx.tcpPoseTarget.position));
+  EXPECT_TRUE(ctx.lastPose.rotation.isApprox(ctx.tcpPoseTarget.rotation));
+  // y has no stiffness, so it gets no trajectory velocity.
+  EXPECT_TRUE(ctx.lastVel.linear.isApprox(Eigen::Vector3d(0.1, 0.0, 0.3)));
+  EXPECT_TRUE(ctx.lastVel.angular.isApprox(ctx.tcpVelTarget.angular));
+}
+
+TEST_F(AdmittanceTest, ConstantForceSettlesAtForceOverStiffness) {
+  ASSERT_EQ(Start({1000, 1000, 1000, 100, 100, 100}), 0);
+  ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 2);  // J = I: wrench = torque
+  Cycles(20000);
+  EXPECT_NEAR(module.m_admDisp[0], 0.01, 1e-6);
+  EXPECT_NEAR(module.m_admDisp[5], 0.02, 1e-5);
+  EXPECT_NEAR(ctx.lastPose.position.x(), 0.01, 1e-6);
+  const Eigen::Matrix3d expected(Eigen::AngleAxisd(0.02, Eigen::Vector3d::UnitZ()));
+  EXPECT_TRUE(ctx.lastPose.rotation.isApprox(expected, 1e-5));
+  EXPECT_NEAR(ctx.lastVel.linear.norm(), 0.0, 1e-6);
+}
+
+TEST_F(AdmittanceTest, ToolFrameStiffnessActsAlongTheToolAxes) {
+  // Tool turned 90 degrees about z: tool x is base y.
+  ctx.r0 = Eigen::AngleAxisd(M_PI / 2, Eigen::Vector3d::UnitZ()).toRotationMatrix();
+  ctx.motionCmdCoord = {COORD_TOOL, 0, 0};
+  ASSERT_EQ(Start({1000, 5000, 5000, 100, 100, 100}), 0);
+  ctx.jntTrqExtFctrl = V6(0, 10, 0, 0, 0, 0);  // push along base y = tool x
+  Cycles(15000);
+  EXPECT_NEAR(module.m_admDisp[1], 10.0 / 1000.0, 1e-6);
+  EXPECT_NEAR(module.m_admDisp[0], 0.0, 1e-9);
+}
+
+TEST_F(AdmittanceTest, PauseFreezesTheOffsetAndResumeContinuesFromIt) {
+  ASSERT_EQ(Start(), 0);
+  ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 0);
+  Cycles(100);
+  ASSERT_EQ(module.Pause(nullptr), 0);
+  const Vector6 frozen = module.m_admDisp;
+  ASSERT_GT(frozen[0], 1e-4);
+  ctx.tcpPoseTarget.position = Eigen::Vector3d(0.1, 0.0, 0.0);
+  ctx.tcpVelTarget.linear = Eigen::Vector3d(0.05, 0, 0);
+  Cycles(100);
+  EXPECT_TRUE(module.m_admDisp.isApprox(frozen));
+  EXPECT_NEAR(ctx.lastPose.position.x(), 0.1 + frozen[0], 1e-12);
+  EXPECT_NEAR(ctx.lastVel.linear.x(), 0.05, 1e-12);
+  ASSERT_EQ(module.Resume(nullptr), 0);
+  Cycles(1);
+  EXPECT_GT(module.m_admDisp[0], frozen[0]);
+  Cycles(15000);
+  EXPECT_NEAR(module.m_admDisp[0], 0.01, 1e-6);
+}
+
+TEST_F(AdmittanceTest, OutsideTaskSpaceNothingIsSent) {
+  ASSERT_EQ(Start(), 0);
+  Cycles(2);
+  ctx.motionSpace = SPACE_JOINT;
+  const long poses = ctx.poseSetCount, joints = ctx.jntPosSetCount;
+  ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 0);
+  Cycles(20);
+  EXPECT_EQ(ctx.poseSetCount, poses);
+  EXPECT_EQ(ctx.jntPosSetCount, joints);
+  EXPECT_TRUE(module.m_admDisp.isZero());
+}
+
+TEST_F(AdmittanceTest, NearASingularityTheExternalWrenchDoesNotMoveTheTool) {
+  ctx.minSingularValue = 0.08;
+  ctx.complianceSvMax = 0.05;
+  ASSERT_EQ(Start(), 0);
+  ctx.jntTrqExtFctrl = V6(10, 5, 0, 0, 1, 0);
+  Cycles(500);
+  EXPECT_TRUE(module.m_extWrench.isZero());
+  EXPECT_TRUE(module.m_admDisp.isZero());
+  // The force reference still acts.
+  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 5, 0, 0, 0}, 0)), 0);
+  Cycles(10);
+  EXPECT_GT(module.m_admDisp[2], 0.0);
+}
+
+TEST_F(AdmittanceTest, RelativeForceIsMeasuredFromTheTorqueAtTheCommand) {
+  ASSERT_EQ(Start(), 0);
+  ctx.jntExtTrqLpf = V6(0, 0, 4, 0, 0, 0);
+  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 1)), 0);
+  EXPECT_TRUE(module.m_forceOffset.isApprox(V6(0, 0, 4, 0, 0, 0)));
+  // A relative byte other than 1 is absolute.
+  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 2)), 0);
+  EXPECT_TRUE(module.m_forceOffset.isZero());
+  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 1)), 0);
+  // The offset is taken off every cycle's external torque.
+  ctx.jntTrqExtFctrl = V6(0, 0, -2, 0, 0, 0);
+  Cycles(3);
+  EXPECT_NEAR(module.m_extTorqueNet[2], -6.0, 1e-9);
+}
+
+TEST_F(AdmittanceTest, ForceControlledAxisSettlesWhereTheContactForceMatches) {
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 15, 0, 0, 0}, 0.05f)), 0);
+  // A spring wall at z = 0.002 with 20000 N/m, pushing back along -z.
+  const double wallZ = 0.002, wallK = 20000.0;
+  for (int i = 0; i < 8000; ++i) {
+    const double z = module.m_admDisp[2] + module.m_releasedOffset[2];
+    ctx.jntTrqExtFctrl[2] = z > wallZ ? -wallK * (z - wallZ) : 0.0;
+    ASSERT_EQ(module.DoControl(), 0);
+  }
+  EXPECT_NEAR(module.m_extWrench[2], module.m_forceRef[2], 1e-3);
+  EXPECT_NEAR(module.m_admDisp[2], wallZ + 15.0 / wallK, 1e-6);
+}
+
+TEST_F(AdmittanceTest, FourAxisArmKeepsOnlyTheRotationAboutTheThirdAxis) {
+  ctx.model = 7;
+  ctx.singularHandling = 3;
+  ctx.r0 = Eigen::AngleAxisd(0.4, Eigen::Vector3d::UnitX()).toRotationMatrix();
+  ASSERT_EQ(Start(), 0);
+  ctx.jntTrqExtFctrl = V6(3, -2, 1, 0.5, 0.7, 0.3);
+  Cycles(15000);
+  EXPECT_DOUBLE_EQ(module.m_extWrench[3], 0.0);
+  EXPECT_DOUBLE_EQ(module.m_extWrench[4], 0.0);
+  const Eigen::Vector3d rot = module.m_admDisp.tail<3>();
+  EXPECT_GT(rot.norm(), 1e-5);
+  EXPECT_NEAR(rot.normalized().cross(ctx.r0.col(2)).norm(), 0.0, 1e-9);
+  EXPECT_TRUE(module.m_admDisp.allFinite());
+  EXPECT_NEAR(module.m_admDisp[0], 3.0 / 1000.0, 1e-6);
+}
+
+TEST_F(AdmittanceTest, HighestGainsWithTheLightestMassStayStable) {
+  ctx.model = 1;  // base damping ratio 6.25, raised to 10 by the factor below
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(ForceRecord({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
+  ASSERT_EQ(Command(StiffnessRecord({20000, 20000, 20000, 1000, 1000, 1000}, 0)), 0);
+  ASSERT_EQ(Command(FactorRecord(2, {0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f}, 0)), 0);
+  ASSERT_EQ(Command(FactorRecord(3, {2, 2, 2, 2, 2, 2}, 0)), 0);
+  ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 0);
+  double largest = 0.0;
+  for (int i = 0; i < 5000; ++i) {
+    Cycles(1);
+    largest = std::max(largest, module.m_admDisp.cwiseAbs().maxCoeff());
+  }
+  // External 10 N plus the commanded 5 N against 20000 N/m.
+  EXPECT_NEAR(module.m_admDisp[0], 15.0 / 20000.0, 1e-7);
+  EXPECT_LT(largest, 2.0 * 15.0 / 20000.0);
+  EXPECT_GT(module.m_implicitSteps, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Smooth gain changes (a command never restarts a ramp from a stale value)
+
+TEST_F(AdmittanceTest, FactorCommandAfterAStiffnessRampDoesNotReplayIt) {
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(StiffnessRecord({3000, 1000, 1000, 100, 100, 100}, 0.0625f)), 0);
+  Cycles(100);
+  ASSERT_DOUBLE_EQ(module.m_stiffness[0], 3000.0);
+  ASSERT_EQ(Command(FactorRecord(2, {1.5f, 1, 1, 1, 1, 1}, 0.0625f)), 0);
+  for (int i = 0; i < 100; ++i) {
+    Cycles(1);
+    ASSERT_DOUBLE_EQ(module.m_stiffness[0], 3000.0) << "cycle " << i;
+  }
+}
+
+TEST_F(AdmittanceTest, CommandsInTheMiddleOfARampContinueFromTheValueReached) {
+  ASSERT_EQ(Start(), 0);
+  ASSERT_EQ(Command(StiffnessRecord({3000, 1000, 1000, 100, 100, 100}, 0.1f)), 0);
+  Cycles(50);
+  double last = module.m_stiffness[0];
+  ASSERT_EQ(Command(FactorRecord(3, {1, 1, 1, 1, 1, 1}, 0.1f)), 0);
+  ASSERT_EQ(Command(StiffnessRecord({500, 1000, 1000, 100, 100, 100}, 0.1f)), 0);
+  for (int i = 0; i < 150; ++i) {
+    Cycles(1);
+    EXPECT_LE(std::fabs(module.m_stiffness[0] - last), 30.0) << "cycle " << i;
+    last = module.m_stiffness[0];
+  }
+  EXPECT_DOUBLE_EQ(module.m_stiffness[0], 500.0);
+
+  // Force factor then damping factor before the next cycle: both ramp.
+  ctx.forceDir.setOnes();
+  ASSERT_EQ(Command(FactorRecord(2, {2, 1, 1, 1, 1, 1}, 0.125f)), 0);
+  ASSERT_EQ(Command(FactorRecord(3, {1, 1, 1, 1, 1, 1}, 0.125f)), 0);
+  Cycles(1);
+  EXPECT_DOUBLE_EQ(module.m_forceFactor[0], 1.0);
+  Cycles(62);  // 0.062 s of 0.125 s
+  EXPECT_NEAR(module.m_forceFactor[0], 1.0 + 0.062 / 0.125, 1e-6);
+}
+
+// ---------------------------------------------------------------------------
+// Bad host data and random commands never reach the host as NaN or infinity
+
+TEST_F(AdmittanceTest, HostValuesThatAreNotNumbersNeverReachTheOutput) {
+  ASSERT_EQ(Start(), 0);
+  ctx.jntTrqExtFctrl = V6(5, 0, 0, 0, 0, 0);
+  Cycles(50);
+  const Eigen::Vector3d held = ctx.lastPose.position;
+  ctx.jntTrqExtFctrl = V6(kNaN, kInf, 0, 0, 0, 0);
+  Cycles(5);
+  ctx.jntTrqExtFctrl = V6(5, 0, 0, 0, 0, 0);
+  ctx.jntM(2, 2) = kNaN;
+  ctx.payload = kInf;
+  Cycles(5);
+  ctx.jntM.setZero();  // no inertia: the previous masses stay
+  Cycles(5);
+  ctx.tcpJ(1, 1) = kNaN;
+  Cycles(5);
+  ctx.tcpJ = Matrix6::Identity();
+  ctx.tcpJ.row(4).setZero();  // an axis the arm cannot move along
+  Cycles(5);
+  ctx.tcpPoseTarget.position.x() = kNaN;
+  Cycles(5);
+  EXPECT_TRUE(ctx.lastPose.position.allFinite());
+  EXPECT_TRUE(ctx.lastPose.rotation.allFinite());
+  EXPECT_TRUE(ctx.lastVel.linear.allFinite() && ctx.lastVel.angular.allFinite());
+  EXPECT_GT(ctx.lastPose.position.x(), held.x() - 1e-3);
+  EXPECT_TRUE(module.m_admDisp.allFinite());
+  EXPECT_TRUE(module.m_dampingMatrix.allFinite());
+}
+
+Bytes RandomRecord(std::mt19937& rng) {
+  Bytes b{};
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (auto& x : b) x = static_cast<uint8_t>(byte(rng));
+  // Mostly valid types, so the handlers run; raw bytes give NaN, infinity,
+  // huge and tiny floats in every field.
+  std::uniform_int_distribution<int> type(-1, 7);
+  PutInt(b, 0, type(rng));
+  return b;
+}
+
+TEST_F(AdmittanceTest, RandomRecordsAndWrenchesNeverGiveNaNOrInfinity) {
+  std::mt19937 rng(12345);
+  std::uniform_real_distribution<double> torque(-200.0, 200.0);
+  std::uniform_int_distribution<int> pick(0, 99);
+  ASSERT_EQ(Start(), 0);
+  int taken = 0;
+  for (int cycle = 0; cycle < 20000; ++cycle) {
+    if (pick(rng) < 5) {
+      Bytes r = RandomRecord(rng);
+      if (module.UpdateControlGain(r.data()) == 0) ++taken;
+    }
+    if (pick(rng) == 0) (pick(rng) < 50 ? module.Pause(nullptr) : module.Resume(nullptr));
+    for (int j = 0; j < 6; ++j) ctx.jntTrqExtFctrl[j] = torque(rng);
+    if (pick(rng) == 0) ctx.jntTrqExtFctrl[pick(rng) % 6] = pick(rng) < 50 ? kNaN : kInf;
+    module.DoControl();
+    ASSERT_TRUE(ctx.lastPose.position.allFinite()) << "cycle " << cycle;
+    ASSERT_TRUE(ctx.lastPose.rotation.allFinite()) << "cycle " << cycle;
+    ASSERT_TRUE(ctx.lastVel.linear.allFinite() && ctx.lastVel.angular.allFinite())
+        << "cycle " << cycle;
+  }
+  EXPECT_GT(taken, 100);
+  EXPECT_TRUE(module.IsRunning());
+}
+
+}  // namespace
+}  // namespace admittance_test

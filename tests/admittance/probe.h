@@ -1,0 +1,46 @@
+// Test access to the module's state: the same class with its protected
+// members made visible.
+#pragma once
+
+#include "AdmittanceControlModule.h"
+
+namespace admittance_test {
+
+class Probe : public AdmittanceControlModule {
+ public:
+  using AdmittanceControlModule::AdmittanceControlModule;
+
+  using AdmittanceControlModule::m_admAcc;
+  using AdmittanceControlModule::m_admDisp;
+  using AdmittanceControlModule::m_admVel;
+  using AdmittanceControlModule::m_cmdStiffness;
+  using AdmittanceControlModule::m_dampingFactor;
+  using AdmittanceControlModule::m_dampingFactorTo;
+  using AdmittanceControlModule::m_dampingFallbacks;
+  using AdmittanceControlModule::m_dampingMatrix;
+  using AdmittanceControlModule::m_dampingRatio;
+  using AdmittanceControlModule::m_dampingStiffness;
+  using AdmittanceControlModule::m_extTorqueNet;
+  using AdmittanceControlModule::m_extWrench;
+  using AdmittanceControlModule::m_forceAxes;
+  using AdmittanceControlModule::m_forceFactor;
+  using AdmittanceControlModule::m_forceFactorTo;
+  using AdmittanceControlModule::m_forceOffset;
+  using AdmittanceControlModule::m_forceRef;
+  using AdmittanceControlModule::m_forceTarget;
+  using AdmittanceControlModule::m_gainElapsed;
+  using AdmittanceControlModule::m_gainTime;
+  using AdmittanceControlModule::m_implicitSteps;
+  using AdmittanceControlModule::m_releasedOffset;
+  using AdmittanceControlModule::m_stiffness;
+  using AdmittanceControlModule::m_stiffnessMatrix;
+  using AdmittanceControlModule::m_stiffnessTo;
+  using AdmittanceControlModule::m_taskMass;
+  using AdmittanceControlModule::m_taskMassBase;
+  using AdmittanceControlModule::m_taskMassInvBase;
+  using AdmittanceControlModule::m_virtualMass;
+  using AdmittanceControlModule::m_virtualMassMatrix;
+  using AdmittanceControlModule::UpdateDamping;
+};
+
+}  // namespace admittance_test
