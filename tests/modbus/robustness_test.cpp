@@ -1,0 +1,273 @@
+// The module under hostile or heavy traffic: many connections, garbage,
+// stalled and misbehaving clients, descriptor exhaustion, a dying parent.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "slave_fixture.h"
+
+using namespace modbus_test;
+using test_support::WaitUntil;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A read-holding-registers request for `count` registers at `address`.
+std::vector<uint8_t> ReadRequest(uint16_t tid, uint16_t address, uint16_t count) {
+  return {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0, 0, 6, 0xFF, 0x03,
+          static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+          static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
+}
+
+bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
+  return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// Sends a read of register 259 and checks the answer's transaction id.
+bool Roundtrip(int fd, uint16_t tid) {
+  if (!SendAll(fd, ReadRequest(tid, 259, 1))) return false;
+  std::vector<uint8_t> answer = ReadFrame(fd);
+  return answer.size() == 11 && answer[0] == (tid >> 8) && answer[1] == (tid & 0xFF) && answer[7] == 0x03;
+}
+
+// True when the peer closed the connection (within the timeout).
+bool PeerClosed(int fd, std::chrono::milliseconds timeout = 5s) {
+  return WaitUntil(
+      [&] {
+        uint8_t b;
+        const ssize_t n = recv(fd, &b, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+      },
+      timeout);
+}
+
+class Robustness : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(kore.Record(), nullptr);
+    ASSERT_TRUE(kore.StartModule(MODBUS_SLAVE_MODULE));
+    ASSERT_TRUE(kore.WaitReady()) << kore.Module()->Stdout();
+  }
+  bool Alive() { return kore.Module()->Running(); }
+  FakeKore kore;
+};
+
+}  // namespace
+
+TEST_F(Robustness, ThousandConnectCloseCyclesLeaveDescriptorsFlat) {
+  {
+    Client warmup;
+    ASSERT_TRUE(warmup.Connected());
+    uint16_t v;
+    ASSERT_EQ(modbus_read_registers(warmup.Ctx(), 0, 1, &v), 1);
+  }
+  const pid_t pid = kore.Module()->Pid();
+  ASSERT_TRUE(WaitUntil([&] { return kore.Module()->Stdout().find(">> read fail") != std::string::npos; }));
+  const int baseline = CountDescriptors(pid);
+  ASSERT_GT(baseline, 0);
+
+  for (int i = 0; i < 1000; ++i) {
+    int fd = ConnectRaw();
+    ASSERT_GE(fd, 0) << "cycle " << i;
+    ASSERT_TRUE(Roundtrip(fd, static_cast<uint16_t>(i))) << "cycle " << i;
+    close(fd);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return CountDescriptors(pid) == baseline; }))
+      << CountDescriptors(pid) << " descriptors, " << baseline << " before";
+  EXPECT_TRUE(Alive());
+}
+
+TEST_F(Robustness, TwoHundredClientsAtOnceAreAllAnswered) {
+  std::vector<int> fds;
+  for (int i = 0; i < 200; ++i) {
+    int fd = ConnectRaw();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(Roundtrip(fd, 1));  // accepted
+    fds.push_back(fd);
+  }
+  // Every client asks at the same moment; each gets its own answer.
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(SendAll(fds[i], ReadRequest(static_cast<uint16_t>(1000 + i), 0, 125)));
+  for (int i = 0; i < 200; ++i) {
+    std::vector<uint8_t> answer = ReadFrame(fds[i]);
+    ASSERT_EQ(answer.size(), 9u + 250u) << "client " << i;
+    EXPECT_EQ((answer[0] << 8) | answer[1], 1000 + i);
+  }
+  for (int fd : fds) close(fd);
+  EXPECT_TRUE(Alive());
+}
+
+TEST_F(Robustness, RandomAndTruncatedFramesNeitherCrashNorHang) {
+  // Each frame goes on its own connection, closed right after it: a
+  // truncated frame then ends in a closed connection, not in a stall (the
+  // stall has its own test below). Every malformed request costs the
+  // server its bounded exception pause, which sets the pace here.
+  std::mt19937 rng(20261208);
+  auto byte = [&] { return static_cast<uint8_t>(rng() & 0xFF); };
+  const uint8_t knownCodes[] = {1, 2, 3, 4, 5, 6, 7, 15, 16, 17, 22, 23};
+  int sent = 0;
+  for (int round = 0; round < 200; ++round) {
+    std::vector<int> fds;
+    for (int c = 0; c < 10; ++c) {
+      int fd = ConnectRaw();
+      ASSERT_GE(fd, 0) << "round " << round;
+      fds.push_back(fd);
+    }
+    for (int fd : fds) {
+      std::vector<uint8_t> frame;
+      const unsigned kind = rng() % 10;
+      if (kind < 2) {  // noise
+        frame.resize(1 + rng() % 300);
+        for (auto& b : frame) b = byte();
+      } else {  // a header, a function code and a random body
+        const uint8_t code = kind < 4 ? byte() : knownCodes[rng() % sizeof(knownCodes)];
+        const size_t body = rng() % 260;
+        frame = {byte(), byte(), 0, 0, static_cast<uint8_t>((body + 2) >> 8),
+                 static_cast<uint8_t>(body + 2), 0xFF, code};
+        for (size_t i = 0; i < body; ++i) frame.push_back(byte());
+        if (kind >= 6) frame.resize(1 + rng() % (frame.size() - 1));  // truncated
+      }
+      SendAll(fd, frame);
+      ++sent;
+    }
+    for (int fd : fds) close(fd);
+    // A good client is still answered (and the backlog never overflows).
+    int probe = ConnectRaw();
+    ASSERT_GE(probe, 0);
+    ASSERT_TRUE(Roundtrip(probe, static_cast<uint16_t>(round))) << "round " << round;
+    close(probe);
+  }
+  EXPECT_EQ(sent, 2000);
+  EXPECT_TRUE(Alive());
+}
+
+// Latency of one client's reads while `disturb` runs on another connection.
+static std::chrono::milliseconds WorstReadWhile(const std::function<void()>& disturb) {
+  int fd = ConnectRaw();
+  EXPECT_TRUE(Roundtrip(fd, 1));
+  std::atomic<bool> done{false};
+  std::chrono::milliseconds worst{0};
+  std::thread reader([&] {
+    uint16_t tid = 2;
+    while (!done) {
+      const auto t0 = Clock::now();
+      EXPECT_TRUE(Roundtrip(fd, tid++));
+      worst = std::max(worst, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0));
+    }
+  });
+  disturb();
+  done = true;
+  reader.join();
+  close(fd);
+  return worst;
+}
+
+TEST_F(Robustness, UnknownFunctionCodesStallOthersOnlyBriefly) {
+  int bad = ConnectRaw();
+  ASSERT_GE(bad, 0);
+  const auto worst = WorstReadWhile([&] {
+    for (int i = 0; i < 10; ++i) {
+      const std::vector<uint8_t> frame = {0, static_cast<uint8_t>(i), 0, 0, 0, 2, 0xFF, 0x41};
+      ASSERT_TRUE(SendAll(bad, frame));
+      std::vector<uint8_t> answer = ReadFrame(bad);
+      ASSERT_EQ(answer.size(), 9u);
+      EXPECT_EQ(answer[7], 0xC1);
+      EXPECT_EQ(answer[8], 0x01);  // illegal function
+    }
+  });
+  // The library's own pause would be 500 ms per bad request; ours is 20 ms.
+  EXPECT_LT(worst.count(), 300) << "a good client waited " << worst.count() << " ms";
+  close(bad);
+}
+
+TEST_F(Robustness, HalfFrameDelaysOthersAtMostTheByteTimeoutThenIsDropped) {
+  int stalled = ConnectRaw();
+  ASSERT_GE(stalled, 0);
+  ASSERT_TRUE(Roundtrip(stalled, 1));
+  const auto worst = WorstReadWhile([&] {
+    const std::vector<uint8_t> half = {0, 9, 0, 0, 0, 6, 0xFF};
+    ASSERT_TRUE(SendAll(stalled, half));
+    ASSERT_TRUE(PeerClosed(stalled)) << "the stalled client is dropped";
+  });
+  // Byte timeout 100 ms (the library default would be 500 ms).
+  EXPECT_LT(worst.count(), 400) << "a good client waited " << worst.count() << " ms";
+  close(stalled);
+  EXPECT_TRUE(Alive());
+}
+
+TEST_F(Robustness, ReadExceptionStatusGetsNoAnswerButKeepsTheConnection) {
+  int fd = ConnectRaw();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd, {0, 1, 0, 0, 0, 2, 0xFF, 0x07}));
+  ASSERT_TRUE(kore.Module()->WaitForOutput("_MODBUS_FC_READ_EXCEPTION_STATUS\n"));
+  EXPECT_TRUE(ReadFrame(fd, 300ms).empty());
+  EXPECT_TRUE(Roundtrip(fd, 2));
+  close(fd);
+}
+
+TEST(RobustnessLimits, ClientsBeyondTheDescriptorSetAreRefused) {
+  // Enough descriptors for the module to reach FD_SETSIZE.
+  rlimit lim{2048, 2048};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+  FakeKore kore;
+  ASSERT_TRUE(kore.StartModule(MODBUS_SLAVE_MODULE));
+  ASSERT_TRUE(kore.WaitReady());
+  const pid_t pid = kore.Module()->Pid();
+
+  std::vector<int> fds;
+  int refused = -1;
+  for (int i = 0; i < 1100 && refused < 0; ++i) {
+    int fd = ConnectRaw();
+    ASSERT_GE(fd, 0) << i;
+    if (!Roundtrip(fd, static_cast<uint16_t>(i))) {
+      refused = i;
+      EXPECT_TRUE(PeerClosed(fd));
+      close(fd);
+      break;
+    }
+    fds.push_back(fd);
+  }
+  ASSERT_GE(refused, 0) << "no client was refused";
+  EXPECT_TRUE(kore.Module()->WaitForOutput("client refused: descriptor 1024"));
+  EXPECT_TRUE(kore.Module()->Running());
+  EXPECT_LT(CountDescriptors(pid), 1100);
+
+  // Everyone accepted is still served, and a freed slot can be taken again.
+  EXPECT_TRUE(Roundtrip(fds.front(), 1));
+  EXPECT_TRUE(Roundtrip(fds.back(), 2));
+  close(fds.back());
+  fds.pop_back();
+  ASSERT_TRUE(WaitUntil([&] { return kore.Module()->Stdout().find(">> read fail") != std::string::npos; }));
+  int again = ConnectRaw();
+  ASSERT_GE(again, 0);
+  EXPECT_TRUE(Roundtrip(again, 3));
+  close(again);
+  for (int fd : fds) close(fd);
+  EXPECT_TRUE(kore.Module()->Running());
+}
+
+TEST(RobustnessLimits, ModuleDiesWithTheProcessThatStartedIt) {
+  FakeKore kore;
+  const std::string script = std::string("\"") + MODBUS_SLAVE_MODULE + "\" " + std::to_string(getpid()) +
+                             " > module.out & echo \"module $!\"; wait";
+  auto parent = test_support::ChildProcess::Start({"/bin/sh", "-c", script}, "parent");
+  ASSERT_NE(parent, nullptr);
+  ASSERT_TRUE(parent->WaitForOutput("module "));
+  const pid_t module = std::stoi(parent->Stdout().substr(parent->Stdout().find("module ") + 7));
+  ASSERT_EQ(kore.WaitLoadResponse(), 0);
+  ASSERT_EQ(kill(module, 0), 0);
+
+  parent->Signal(SIGKILL);
+  int status = 0;
+  // The orphan is re-parented to this test (pid 1 of its namespace) and reaped here.
+  ASSERT_TRUE(WaitUntil([&] { return waitpid(module, &status, WNOHANG) == module; }));
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+}
