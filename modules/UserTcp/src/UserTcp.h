@@ -1,0 +1,135 @@
+// CUserTcpServer: the service of the user TCP module. KORE opens either a TCP
+// server for any number of clients or a TCP client to one remote server, and
+// exchanges the data with the peers chunk by chunk through the module's Tx
+// and Rx shared areas, with events and acknowledgements on the control queue.
+#pragma once
+
+#include <semaphore.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CommunicationModuleBase.h"
+#include "IcmpPing.h"
+#include "NDKClient.h"
+#include "NDKServer.h"
+#include "Sharedmem.h"
+#include "UserTcpRecords.h"
+
+namespace VeloFramework {
+
+// A close was requested: no reconnection.
+extern std::atomic<bool> g_bForceStop;
+// A reconnection loop is running.
+extern std::atomic<bool> g_bFlagReconnecting;
+
+// Timings of the chunk exchange and the reachability check.
+struct UserTcpTimings {
+  // Longest wait for KORE's acknowledgement of one chunk.
+  std::chrono::milliseconds ackTimeout{3000};
+  // Pause after each acknowledged chunk, and after a peer record, before the
+  // Rx area is written again.
+  std::chrono::milliseconds chunkPause{50};
+  // Wait for each ICMP echo reply; a dead host costs 5 times this per check.
+  std::chrono::milliseconds echoTimeout{100};
+  // Pause between two reconnection attempts, and their number.
+  std::chrono::milliseconds reconnectPause{1000};
+  int reconnectAttempts = 10;
+};
+
+class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, public CNDKClient {
+ public:
+  // Creates the Tx and Rx areas and their semaphores; sends the load
+  // response only when the semaphores opened.
+  explicit CUserTcpServer(const UserTcpTimings& timings = UserTcpTimings());
+  ~CUserTcpServer() override;
+
+  void StartService() override;
+  // Reachability check of the open link.
+  void RunningService() override;
+  // Stops the server (every client dropped without events); a client
+  // connection stays open.
+  void StopService() override;
+
+  // Creates the Tx area, then the Rx area; 0 when the Rx area was created.
+  int AllocationMonitoringData();
+  // Opens "<base>_Tx" and "<base>_Rx" (create-exclusive, 0644, value 1) and
+  // removes both names at once; false with a log line on failure.
+  bool SemInit(const char* szBase);
+  // Unmaps and removes one area and deletes its object.
+  void DeleteSharedMemory(SharedMem* pShm, void* pArea);
+
+  // Body of the client listening thread.
+  int ClientListening();
+  void DebugLog(const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
+  void OnReconnected();
+
+ protected:
+  void HandleRequest(StructControlMessage& cControlMessage) override;
+
+  bool OnIsConnectionAccepted() override;
+  void OnConnect(long lId) override;
+  void OnMessage(long lId, CNDKMessage& message) override;
+  void OnDisconnect(long lId, NDKServerDisconnection eReason) override;
+
+  void OnConnected() override;
+  void OnMessage(CNDKMessage& message) override;
+  void OnDisconnect(NDKClientDisconnection eReason) override;
+
+ private:
+  void OnOpenConnection();
+  void OnCloseConnection();
+  void OnSendMessageToServer();
+  void OnSendMessageToClient();
+  void CheckConnection();
+
+  // Chunks `pData` into the Rx area with `nEvent`, one acknowledged chunk at
+  // a time.
+  void ForwardToKore(uint32_t nId, const char* pData, size_t nLength, uint32_t nEvent);
+  // Copies the chunk record from the Tx area and gathers it; true when it was
+  // the final chunk of a message that is now ready in m_chSendBuffer.
+  bool TakeChunk(TcpChunkRecord& record);
+  void ResetSendBuffer();
+  void StartListeningThread();
+  void SendEvent(uint32_t nEvent);
+  void SendEvent(uint32_t nEvent, uint32_t nValue);
+
+  std::string m_strIp;
+  int32_t m_nPort = 0;
+  int32_t m_nMode = 0;
+  std::atomic<bool> m_bWaitAck{false};
+  std::atomic<bool> m_bAckResult{false};
+  SharedMem* m_pTxShm = nullptr;
+  SharedMem* m_pRxShm = nullptr;
+  void* m_pTxArea = nullptr;
+  void* m_pRxArea = nullptr;
+  sem_t* m_semTx = nullptr;
+  sem_t* m_semRx = nullptr;
+  uint32_t m_nSendLength = 0;
+  uint32_t m_nLastChunk = 0;
+  std::unique_ptr<char[]> m_chSendBuffer;
+  CIcmpPing* m_pPing = nullptr;
+  std::vector<long> m_vecUserIds;
+  std::atomic<bool> m_bConnected{false};
+
+  UserTcpTimings m_timings;
+  // Guards the open parameters, read by reconnecting threads.
+  std::mutex m_paramMutex;
+  // Serialises every use of the Rx area: a chunk from its write until its
+  // acknowledgement, a peer record until KORE had time to read it.
+  std::mutex m_exchangeMutex;
+  // Acknowledgement hand-over between the service loop and a forwarder.
+  std::mutex m_ackMutex;
+  std::condition_variable m_ackCondition;
+  // Set by a close: a forwarder stops waiting for acknowledgements.
+  std::atomic<bool> m_bAbortForwarding{false};
+};
+
+}  // namespace VeloFramework

@@ -1,0 +1,26 @@
+// The user TCP module program, started by the Module Manager with KORE's pid.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "CommunicationModuleBase.h"
+#include "UserTcp.h"
+
+int main(int argc, char* argv[]) {
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::printf(
+        "usage: usertcp-module KORE_PID\n"
+        "The user TCP module. Started by the Module Manager with KORE's process id;\n"
+        "creates its shared areas SHM_UserTcp_<pid>_Tx and SHM_UserTcp_<pid>_Rx, joins\n"
+        "the control queue (key file controlMessageQueue.txt in the working directory)\n"
+        "and serves KORE's TCP open, close and write requests until it is ended.\n"
+        "Try it by hand with kore-sim (see docs/usertcp.md).\n");
+    return 0;
+  }
+  if (VeloFramework::CheckModuleArguments(argc, argv, "[UserTcp][ERROR] Run ") != 0) return -1;
+  // A peer that resets its connection must not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  auto* pModule = new VeloFramework::CUserTcpServer();
+  pModule->LoadModule();
+  return 0;
+}
