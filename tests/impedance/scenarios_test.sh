@@ -58,7 +58,7 @@ check("release: spring about the held pose", at(release, 4.4, "dz") - held, 10.0
 pause = load("pause")
 check("pause: 10 N / 1000 N/m before", at(pause, 1.95, "dx"), 0.010, 0.0002)
 rest = at(pause, 4.9, "dx")
-check("pause: held at rest without the push", at(pause, 4.0, "dx"), rest, 0.00005)
+check("pause: held at rest without the push", at(pause, 4.4, "dx"), rest, 0.00005)
 check("pause: held short of the target", rest > 0.002, True, 0)
 check("resume: saved gains again", at(pause, 7.8, "dx"), 0.010, 0.0002)
 
