@@ -1,6 +1,9 @@
 #!/usr/bin/python3
-"""Plots a control-host-sim CSV log: TCP displacement, applied wrench,
-commanded force and stiffness, and joint torques, in one PNG."""
+"""Plots control-host-sim CSV logs: TCP displacement, applied wrench,
+commanded force and stiffness, and joint torques, one PNG per log.
+
+usage: plot_log.py LOG.csv OUT.png [TITLE]
+       plot_log.py --batch LOG1.csv OUT1.png [LOG2.csv OUT2.png ...]"""
 import csv
 import sys
 
@@ -11,13 +14,35 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 
 def main():
-    if len(sys.argv) < 3 or sys.argv[1] in ("-h", "--help"):
-        print("usage: plot_log.py LOG.csv OUT.png [TITLE]")
-        return 0 if len(sys.argv) > 1 else 2
-    with open(sys.argv[1], newline="") as f:
-        rows = list(csv.DictReader(f))
+    args = sys.argv[1:]
+    if not args or args[0] in ("-h", "--help"):
+        print(__doc__)
+        return 0 if args else 2
+    if args[0] == "--batch":
+        pairs = args[1:]
+        if not pairs or len(pairs) % 2:
+            print("plot_log.py: --batch takes pairs of LOG.csv OUT.png", file=sys.stderr)
+            return 2
+        status = 0
+        for i in range(0, len(pairs), 2):
+            title = pairs[i + 1].rsplit("/", 1)[-1].rsplit(".", 1)[0]
+            status |= plot(pairs[i], pairs[i + 1], title)
+        return status
+    if len(args) < 2:
+        print(__doc__)
+        return 2
+    return plot(args[0], args[1], args[2] if len(args) > 2 else args[0])
+
+
+def plot(log, png, title):
+    try:
+        with open(log, newline="") as f:
+            rows = list(csv.DictReader(f))
+    except OSError as e:
+        print("plot_log.py: %s" % e, file=sys.stderr)
+        return 1
     if not rows:
-        print("plot_log.py: the log is empty", file=sys.stderr)
+        print("plot_log.py: %s is empty" % log, file=sys.stderr)
         return 1
     col = {k: [float(r[k]) for r in rows] for k in rows[0].keys()}
     t = col["t"]
@@ -43,9 +68,10 @@ def main():
     for a in ax:
         a.grid(True, alpha=0.3)
         a.legend(loc="upper right", fontsize="small", ncol=3)
-    fig.suptitle(sys.argv[3] if len(sys.argv) > 3 else sys.argv[1])
+    fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(sys.argv[2], dpi=80)
+    fig.savefig(png, dpi=80)
+    plt.close(fig)
     return 0
 
 
