@@ -24,8 +24,12 @@ constexpr uint32_t kModbusRegisterImageEvent = 44;
 // request with an exception (then flushes the client's input), and waits up
 // to the byte timeout for the rest of a frame that has begun. Both stall
 // every client, so both are kept short.
-constexpr uint32_t kExceptionPauseUsec = 20000;  // 20 ms
-constexpr uint32_t kByteTimeoutUsec = 100000;    // 100 ms
+// (The fuzzing build shortens the pause so it can run many inputs a second.)
+#ifndef MODBUS_SLAVE_EXCEPTION_PAUSE_USEC
+#define MODBUS_SLAVE_EXCEPTION_PAUSE_USEC 20000
+#endif
+constexpr uint32_t kExceptionPauseUsec = MODBUS_SLAVE_EXCEPTION_PAUSE_USEC;  // 20 ms
+constexpr uint32_t kByteTimeoutUsec = 100000;                               // 100 ms
 
 class CModbusTcpSlave : public CCommunicationModuleBase {
  public:
