@@ -5,13 +5,13 @@
 //
 //   bench_impedance [--cycles N] [--plugin PATH]
 #include <algorithm>
-#include <cmath>
-#include <memory>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -30,12 +30,24 @@ void* Allocate(std::size_t size) {
 }
 }  // namespace
 
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t size) {
+  return Allocate(size);
+}
+void* operator new[](std::size_t size) {
+  return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -57,8 +69,8 @@ Stats Summarise(std::vector<double>& ns) {
 
 void Print(const char* name, const Stats& s) {
   std::printf("  %-44s median %7.0f ns (%.3f%%)  p99 %7.0f ns (%.3f%%)  max %8.0f ns (%.3f%%)\n",
-              name, s.median, 100.0 * s.median / kCycleNs, s.p99, 100.0 * s.p99 / kCycleNs,
-              s.max, 100.0 * s.max / kCycleNs);
+              name, s.median, 100.0 * s.median / kCycleNs, s.p99, 100.0 * s.p99 / kCycleNs, s.max,
+              100.0 * s.max / kCycleNs);
 }
 
 // A host whose getters are all precomputed (the damped inverse too), so the
@@ -191,14 +203,16 @@ int Run(int cycles, const std::string& plugin) {
   Print("DoControl, simulated arm (host's DLS inside)", withArm);
   Print("DoControl, host with precomputed state", moduleOnly);
   Print("baseline: the cycle's fixed-size products", baseline);
-  std::printf("  ratio DoControl / baseline: median %.1fx, p99 %.1fx (precomputed host); "
-              "median %.1fx, p99 %.1fx (simulated arm)\n",
-              moduleOnly.median / baseline.median, moduleOnly.p99 / baseline.p99,
-              withArm.median / baseline.median, withArm.p99 / baseline.p99);
+  std::printf(
+      "  ratio DoControl / baseline: median %.1fx, p99 %.1fx (precomputed host); "
+      "median %.1fx, p99 %.1fx (simulated arm)\n",
+      moduleOnly.median / baseline.median, moduleOnly.p99 / baseline.p99,
+      withArm.median / baseline.median, withArm.p99 / baseline.p99);
   std::printf("  heap allocations in DoControl: %ld over %d cycles\n", allocations, cycles);
-  std::printf("  goal p99 < 5000 ns (0.5%% of the cycle): %s (precomputed host), %s (simulated "
-              "arm)\n",
-              moduleOnly.p99 < 5000.0 ? "met" : "NOT met", withArm.p99 < 5000.0 ? "met" : "NOT met");
+  std::printf(
+      "  goal p99 < 5000 ns (0.5%% of the cycle): %s (precomputed host), %s (simulated "
+      "arm)\n",
+      moduleOnly.p99 < 5000.0 ? "met" : "NOT met", withArm.p99 < 5000.0 ? "met" : "NOT met");
   if (sink == 12345.678) std::printf(" ");
   return allocations == 0 ? 0 : 1;
 }

@@ -22,14 +22,20 @@ constexpr double kForceRampedOut = 1e-6;
 constexpr double kHalfPi = 1.5707963267948966;
 constexpr double kRadToDeg = 57.29577951308232;
 
-bool IsSet(double flag) { return flag > 0.5; }
+bool IsSet(double flag) {
+  return flag > 0.5;
+}
 
-bool AllFinite(const Vector6& v) { return v.allFinite(); }
+bool AllFinite(const Vector6& v) {
+  return v.allFinite();
+}
 
 // The decoders leave an element untouched when the record holds NaN or
 // infinity there; starting from NaN makes such a record visible.
 constexpr double kUnread = std::numeric_limits<double>::quiet_NaN();
-Vector6 Unread() { return Vector6::Constant(kUnread); }
+Vector6 Unread() {
+  return Vector6::Constant(kUnread);
+}
 
 // Damping of one axis from the commanded stiffness and force. A commanded
 // force replaces the stiffness rule and is not scaled; both are capped.
@@ -234,8 +240,8 @@ bool ImpedanceControlModule::SetReleaseDesiredForce(void* command) {
 }
 
 void ImpedanceControlModule::FinishGainUpdate() {
-  m_context->setRefCoord(REF_MODE_COMPLIANCE,
-                         m_context->getMotionCmdCoordinateClassidication(m_context->getRefCoordIdx()));
+  m_context->setRefCoord(REF_MODE_COMPLIANCE, m_context->getMotionCmdCoordinateClassidication(
+                                                  m_context->getRefCoordIdx()));
   // The check reports its own error and has already run FinControl.
   if (CheckStatusBeforeUpdate()) m_running = false;
 }
@@ -367,16 +373,16 @@ int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {
 
   Vector6 damping;
   for (int i = 0; i < 6; ++i) {
-    damping[i] = AxisDamping(i, m_commandStiffness[i], m_commandForce[i], m_dampingScale,
-                             m_dampingMax[i]);
+    damping[i] =
+        AxisDamping(i, m_commandStiffness[i], m_commandForce[i], m_dampingScale, m_dampingMax[i]);
   }
   const Matrix6 stiffnessMatrix = DiagonalVectoMat6D(m_stiffness);
   const Matrix6 dampingMatrix = DiagonalVectoMat6D(damping);
 
   Matrix6 inertia = host->getJntM();
   for (int i = 0; i < 6; ++i) {
-    inertia(i, i) += CRobotInfo::gearratio[i] * CRobotInfo::gearratio[i] *
-                     CRobotInfo::motorinertia[i];
+    inertia(i, i) +=
+        CRobotInfo::gearratio[i] * CRobotInfo::gearratio[i] * CRobotInfo::motorinertia[i];
   }
 
   const Vector6 poseError =
@@ -429,8 +435,7 @@ int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {
 
   const Vector6 wrench =
       stiffnessMatrix * springError + dampingMatrix * velocityError + m_force + orientationLimit;
-  Vector6 torque = inertia * jointAcceleration +
-                   (host->getTCPJ().transpose() * rotation) * wrench +
+  Vector6 torque = inertia * jointAcceleration + (host->getTCPJ().transpose() * rotation) * wrench +
                    host->getJntC() * host->getJntVel() + host->getJntTrqGrav() +
                    host->getJntTrqFric_comp_fctrl();
 

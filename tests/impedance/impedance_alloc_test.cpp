@@ -56,16 +56,36 @@ void* operator new[](std::size_t size, std::align_val_t align) {
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -84,16 +104,35 @@ struct Commands {
   // Sends command number `cycle` of a fixed rota now and then.
   void Send(ControlModule& module, int cycle) {
     switch (cycle % 700) {
-      case 10: module.UpdateControlGain(stiffness.data()); break;
-      case 100: module.UpdateControlGain(force.data()); break;
-      case 200: module.UpdateControlGain(relativeForce.data()); break;
-      case 300: module.UpdateControlGain(release.data()); break;
-      case 350: module.UpdateControlGain(factor.data()); break;
-      case 360: module.UpdateControlGain(nan.data()); break;
-      case 400: module.Pause(nullptr); break;
-      case 600: module.Resume(nullptr); break;
-      case 650: module.Stop(refusedStop.data()); break;
-      default: break;
+      case 10:
+        module.UpdateControlGain(stiffness.data());
+        break;
+      case 100:
+        module.UpdateControlGain(force.data());
+        break;
+      case 200:
+        module.UpdateControlGain(relativeForce.data());
+        break;
+      case 300:
+        module.UpdateControlGain(release.data());
+        break;
+      case 350:
+        module.UpdateControlGain(factor.data());
+        break;
+      case 360:
+        module.UpdateControlGain(nan.data());
+        break;
+      case 400:
+        module.Pause(nullptr);
+        break;
+      case 600:
+        module.Resume(nullptr);
+        break;
+      case 650:
+        module.Stop(refusedStop.data());
+        break;
+      default:
+        break;
     }
     module.CheckControlState();
   }

@@ -123,8 +123,8 @@ TEST_F(ImpedanceClosedLoop, PushDeflectsTheToolByForceOverStiffness) {
     int axis;
     double load, stiffness;
   };
-  for (const Push& push : {Push{0, 20.0, 2000}, Push{1, -15.0, 1500}, Push{2, 30.0, 3000},
-                           Push{5, 4.0, 80}}) {
+  for (const Push& push :
+       {Push{0, 20.0, 2000}, Push{1, -15.0, 1500}, Push{2, 30.0, 3000}, Push{5, 4.0, 80}}) {
     SCOPED_TRACE(push.axis);
     sim.Host().Wrench().Step(Axis(push.axis, push.load));
     sim.Run(0.5);
@@ -186,8 +186,8 @@ TEST_F(ImpedanceClosedLoop, PressingAStiffWallSettlesWithoutBouncingOff) {
   struct Press {
     double gap, ramp, force;
   };
-  for (const Press& press : {Press{0.0, 0.0, 10.0}, Press{0.0001, 0.2, 10.0},
-                             Press{0.0, 0.05, 30.0}}) {
+  for (const Press& press :
+       {Press{0.0, 0.0, 10.0}, Press{0.0001, 0.2, 10.0}, Press{0.0, 0.05, 30.0}}) {
     SCOPED_TRACE(press.force);
     sim.Host().Reset();
     sim.ResetReference();
@@ -288,7 +288,9 @@ TEST_F(ImpedanceClosedLoop, StiffnessChangeMidPushMovesSmoothly) {
   ExpectHealthy();
 }
 
-TEST_F(ImpedanceClosedLoop, StaysStableForSixtySeconds) { RunSixtySeconds(0.5); }
+TEST_F(ImpedanceClosedLoop, StaysStableForSixtySeconds) {
+  RunSixtySeconds(0.5);
+}
 
 hostsim::HostParameters Noisy() {
   hostsim::HostParameters p;
@@ -317,8 +319,8 @@ TEST_F(ImpedanceClosedLoop, RandomWrenchesAndRecordsNeverReachTheHostAsNaN) {
   std::uniform_int_distribution<int> byte(0, 255);
   int restarts = 0;
   for (int step = 0; step < 100; ++step) {
-    sim.Host().Wrench().Step(Six(30 * u(rng), 30 * u(rng), 30 * u(rng), 2 * u(rng), 2 * u(rng),
-                                 2 * u(rng)));
+    sim.Host().Wrench().Step(
+        Six(30 * u(rng), 30 * u(rng), 30 * u(rng), 2 * u(rng), 2 * u(rng), 2 * u(rng)));
     unsigned char record[64];
     for (auto& b : record) b = static_cast<unsigned char>(byte(rng));
     const int32_t type = 1 + byte(rng) % 5;

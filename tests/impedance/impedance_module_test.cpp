@@ -32,9 +32,9 @@ class Probe : public ImpedanceControlModule {
   using ImpedanceControlModule::m_forceTarget;
   using ImpedanceControlModule::m_gainElapsed;
   using ImpedanceControlModule::m_gainTime;
+  using ImpedanceControlModule::m_paused;
   using ImpedanceControlModule::m_pauseErrorOffset;
   using ImpedanceControlModule::m_pauseSettled;
-  using ImpedanceControlModule::m_paused;
   using ImpedanceControlModule::m_settleCount;
   using ImpedanceControlModule::m_stiffness;
   using ImpedanceControlModule::m_stiffnessTarget;
@@ -52,8 +52,12 @@ Vector6d Axis(int i, double value = 1.0) {
   return v;
 }
 
-Matrix3d Rz(double angle) { return Eigen::AngleAxisd(angle, Eigen::Vector3d::UnitZ()).matrix(); }
-Matrix3d Rx(double angle) { return Eigen::AngleAxisd(angle, Eigen::Vector3d::UnitX()).matrix(); }
+Matrix3d Rz(double angle) {
+  return Eigen::AngleAxisd(angle, Eigen::Vector3d::UnitZ()).matrix();
+}
+Matrix3d Rx(double angle) {
+  return Eigen::AngleAxisd(angle, Eigen::Vector3d::UnitX()).matrix();
+}
 
 class ImpedanceModule : public ::testing::Test {
  protected:
@@ -120,7 +124,7 @@ TEST_F(ImpedanceModule, ForceOnZRampsStiffnessOutAndForceIn) {
   Cycles(1);  // elapsed 0: the start values
   EXPECT_DOUBLE_EQ(module.m_stiffness[2], 1000.0);
   EXPECT_DOUBLE_EQ(module.m_force[2], 0.0);
-  Cycles(5);  // elapsed 0.005: half way
+  Cycles(5);                                        // elapsed 0.005: half way
   EXPECT_NEAR(module.m_stiffness[2], 500.0, 1e-3);  // the ramp time is a float
   EXPECT_NEAR(module.m_force[2], 10.0, 1e-3);
   EXPECT_EQ(module.CheckControlState(), 2);
@@ -143,9 +147,9 @@ TEST_F(ImpedanceModule, ReleaseHoldsThePoseWhereTheForceReachedZero) {
 
   ASSERT_EQ(Command(records::Release(0.01f)), 0);
   EXPECT_NEAR(module.m_errorOffset[2], 0.05, 1e-12);  // taken at the release
-  Cycles(5);  // the fifth cycle ran at elapsed 0.004 of 0.01
+  Cycles(5);                                        // the fifth cycle ran at elapsed 0.004 of 0.01
   EXPECT_NEAR(module.m_stiffness[2], 400.0, 1e-3);  // z stiffness ramps back in
-  host.tcpPose.position << 0.0, 0.0, -0.03;       // still moving while the force ramps out
+  host.tcpPose.position << 0.0, 0.0, -0.03;         // still moving while the force ramps out
   Cycles(5);
   EXPECT_NEAR(module.m_errorOffset[2], 0.03, 1e-12);
   Cycles(3);
@@ -296,8 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
         DampingCase{"rx100paused", {1000, 1000, 1000, 100, 100, 100}, 3, 0.0, true, 40.0},
         DampingCase{"zForce20", {1000, 1000, 5000, 100, 100, 100}, 2, 20.0, false, 156.25},
         DampingCase{"rzMoment3", {1000, 1000, 1000, 100, 100, 100}, 5, 3.0, false, 15.0},
-        DampingCase{"zForce200Capped", {1000, 1000, 1000, 100, 100, 100}, 2, 200.0, false,
-                    400.0}),
+        DampingCase{"zForce200Capped", {1000, 1000, 1000, 100, 100, 100}, 2, 200.0, false, 400.0}),
     [](const ::testing::TestParamInfo<DampingCase>& info) { return info.param.name; });
 
 TEST_F(ImpedanceModule, OrientationBeyondNinetyDegreesAddsOneNmPerDegree) {
@@ -471,9 +474,8 @@ TEST_F(ImpedanceModule, FeedForwardUsesTheArmAndRotorInertia) {
   for (int i = 0; i < 6; ++i)
     Mr(i, i) += CRobotInfo::gearratio[i] * CRobotInfo::gearratio[i] * CRobotInfo::motorinertia[i];
   const Vector6d expected = Mr * qdd + C * host.jntVel;
-  EXPECT_TRUE(host.torqueSent.isApprox(expected, 1e-9))
-      << host.torqueSent.transpose() << "\n"
-      << expected.transpose();
+  EXPECT_TRUE(host.torqueSent.isApprox(expected, 1e-9)) << host.torqueSent.transpose() << "\n"
+                                                        << expected.transpose();
 }
 
 TEST_F(ImpedanceModule, CommandsBeforeStartOrWithoutHostAreRefused) {
@@ -662,8 +664,8 @@ TEST_F(ImpedanceModule, RandomRecordsAndWrenchesNeverYieldANonFiniteTorque) {
     if (byte(rng) < 2) module.Resume(nullptr);
     if (!module.IsRunning()) StartWith({1000, 1000, 1000, 100, 100, 100});
     ASSERT_EQ(module.DoControl(), 0);
-    ASSERT_TRUE(host.torqueSent.allFinite()) << "cycle " << cycle << ": "
-                                              << host.torqueSent.transpose();
+    ASSERT_TRUE(host.torqueSent.allFinite())
+        << "cycle " << cycle << ": " << host.torqueSent.transpose();
   }
   EXPECT_GT(taken, 100);
   EXPECT_GT(refused, 100);

@@ -12,8 +12,12 @@ namespace records {
 using Bytes = std::vector<uint8_t>;
 using Six = std::array<float, 6>;
 
-inline void PutFloat(Bytes& b, size_t offset, float v) { std::memcpy(&b[offset], &v, 4); }
-inline void PutInt32(Bytes& b, size_t offset, int32_t v) { std::memcpy(&b[offset], &v, 4); }
+inline void PutFloat(Bytes& b, size_t offset, float v) {
+  std::memcpy(&b[offset], &v, 4);
+}
+inline void PutInt32(Bytes& b, size_t offset, int32_t v) {
+  std::memcpy(&b[offset], &v, 4);
+}
 inline void PutSix(Bytes& b, size_t offset, const Six& v) {
   for (size_t i = 0; i < 6; ++i) PutFloat(b, offset + 4 * i, v[i]);
 }
@@ -66,6 +70,8 @@ inline Bytes Factor(int32_t type, const Six& factors, float time) {
   return b;
 }
 
-inline Bytes Stop(uint8_t first) { return Bytes{first, 0, 0, 0}; }
+inline Bytes Stop(uint8_t first) {
+  return Bytes{first, 0, 0, 0};
+}
 
 }  // namespace records
