@@ -229,6 +229,12 @@ class KoreSim : public KoreContext {
   ~KoreSim() override { Shutdown(); }
 
   int Run();
+  // Prints every command, the extensions' included (for --help).
+  void PrintCommands() {
+    m_extensions = ExtensionRegistry::CreateAll();
+    RegisterCommands();
+    PrintHelp();
+  }
 
   // KoreContext
   pid_t ModulePid() const override { return m_module.Running() ? m_module.Pid() : -1; }
@@ -960,7 +966,17 @@ void KoreSim::RegisterCommands() {
 
 void KoreSim::PrintHelp() {
   std::string text = "Commands:\n";
-  for (const auto& name : m_commandOrder) {
+  size_t extensionCommands = 0;
+  for (const auto& ext : m_extensions) extensionCommands += ext->Commands().size();
+  for (size_t i = 0; i < m_commandOrder.size(); ++i) {
+    const std::string& name = m_commandOrder[i];
+    if (i == m_commandOrder.size() - extensionCommands && extensionCommands > 0) {
+      text += "Commands of the extensions (";
+      for (size_t e = 0; e < m_extensions.size(); ++e) {
+        text += (e ? ", " : "") + m_extensions[e]->Name();
+      }
+      text += "):\n";
+    }
     const Command& c = m_commands[name];
     text += "  " + c.usage + "\n      " + c.help + "\n";
   }
@@ -1102,19 +1118,8 @@ int main(int argc, char* argv[]) {
     };
     if (a == "--help" || a == "-h") {
       fputs(kore::kUsage, stdout);
-      // Extension commands are listed by `help` at run time as well.
-      auto exts = kore::ExtensionRegistry::CreateAll();
-      fputs(
-          "\nCommands:\n"
-          "  help, wait DURATION, sleep DURATION, wait-event CODE [TIMEOUT] [status=N],\n"
-          "  send CODE [hex BYTES | text WORDS | u8|u16|u32 NUMBERS], unload, start [PATH],\n"
-          "  stop, wait-exit [TIMEOUT], monitor, animate on|off, set FIELD VALUE, get FIELD,\n"
-          "  say TEXT, queue, remove-queue, quit\n",
-          stdout);
-      for (auto& e : exts) {
-        printf("\nExtension %s:\n", e->Name().c_str());
-        for (auto& c : e->Commands()) printf("  %s\n      %s\n", c.usage.c_str(), c.help.c_str());
-      }
+      fputs("\n", stdout);
+      kore::KoreSim(opt).PrintCommands();
       return 0;
     } else if (a == "--module") {
       opt.modulePath = value("--module");
