@@ -2,6 +2,7 @@
 // servo: the real library loaded through dlopen and `create`, or (where a
 // test looks at the module's own estimate) the same code built into the
 // test and attached to the same host.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "Simulation.h"
+#include "counting_new.h"
 #include "probe.h"
 
 namespace {
@@ -270,6 +272,41 @@ TEST_F(ClosedLoop, NearASingularityTheWrenchEstimateIsZero) {
   EXPECT_TRUE(module.m_extWrench.isZero());
   EXPECT_LT(sim.TcpDisplacement().head<3>().norm(), 1e-6);
   EXPECT_EQ(sim.Host().NonFiniteSetpoints(), 0);
+}
+
+TEST_F(ClosedLoop, ThePluginCycleDoesNotAllocateOnTheSimulatedArm) {
+  // The plug-in's own `new` comes to this program's counting operator new.
+  void* handle = dlopen(ADMITTANCE_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
+  using Create = ControlModule* (*)(long);
+  auto create = reinterpret_cast<Create>(dlsym(handle, "create"));
+  ASSERT_NE(create, nullptr);
+  const long beforeCreate = counting_new::calls.load();
+  ControlModule* direct = create(9);
+  EXPECT_GE(counting_new::calls.load() - beforeCreate, 1);
+  delete direct;
+  dlclose(handle);
+
+  Simulation sim;
+  Load(sim);
+  const Eigen::Vector3d p = sim.Host().TcpPose().translation();
+  sim.Host().Wrench().SetWall(p - Eigen::Vector3d(0, 0, 0.002), Eigen::Vector3d::UnitZ(), 20000.0,
+                              0.0);
+  sim.Host().Wrench().Step(V6(5, -3, 0, 0.2, 0, 0));
+  ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
+  ASSERT_EQ(sim.SetForce(V6(0, 0, 1, 0, 0, 0), V6(0, 0, -10, 0, 0, 0), 0.5, false), 0);
+  ControlModule* module = sim.Module();
+  long calls = 0;
+  for (int i = 0; i < 3000; ++i) {
+    if (i == 1500) {
+      ASSERT_EQ(sim.Release(0.3), 0);
+    }
+    const long before = counting_new::calls.load();
+    module->DoControl();
+    calls += counting_new::calls.load() - before;
+    sim.Host().Actuate();
+  }
+  EXPECT_EQ(calls, 0);
 }
 
 }  // namespace
