@@ -121,14 +121,14 @@ class Peer {
 // A listening socket on 127.0.0.1 that accepts on request.
 class Listener {
  public:
-  explicit Listener(int port, int backlog = 16) {
+  explicit Listener(int port, int backlog = 16, bool anyAddress = false) {
     m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_addr.s_addr = htonl(anyAddress ? INADDR_ANY : INADDR_LOOPBACK);
     ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(m_fd, backlog);
   }

@@ -316,16 +316,25 @@ bool CUserTcpServer::TakeChunk(TcpChunkRecord& record) {
     SemaphoreGuard guard(m_semTx);
     std::memcpy(&record, m_pTxArea, sizeof record);
   }
+  // The rest of a message dropped for its size is dropped too, up to its
+  // final chunk or the first chunk of a new message.
+  if (record.nChunkIndex == 1) m_bDiscarding = false;
+  if (m_bDiscarding) {
+    if (record.nChunkIndex >= record.nChunkCount) m_bDiscarding = false;
+    return false;
+  }
   const auto append = [&]() {
     if (record.nChunkLength > kTcpChunkDataSize) {
       DebugLog("Chunk %u of %u holds %u bytes, more than %u: message dropped", record.nChunkIndex,
                record.nChunkCount, record.nChunkLength, kTcpChunkDataSize);
       ResetSendBuffer();
+      m_bDiscarding = record.nChunkIndex < record.nChunkCount;
       return false;
     }
     if (m_nSendLength + record.nChunkLength > kTcpMaxMessageSize) {
       DebugLog("Message longer than %u bytes: message dropped", kTcpMaxMessageSize);
       ResetSendBuffer();
+      m_bDiscarding = record.nChunkIndex < record.nChunkCount;
       return false;
     }
     std::memcpy(m_chSendBuffer.get() + m_nSendLength, record.chData, record.nChunkLength);
@@ -527,10 +536,7 @@ void CUserTcpServer::OnDisconnect(NDKClientDisconnection eReason) {
         CleanUp();
         m_bConnected = false;
         bConnected = false;
-        break;
       }
-      OnReconnected();
-      StartListeningThread();
       break;
     }
     DebugLog("Reconnecting to: %s %d\n", strIp.c_str(), nPort);
@@ -538,11 +544,16 @@ void CUserTcpServer::OnDisconnect(NDKClientDisconnection eReason) {
     while (!g_bForceStop && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!bConnected && !g_bForceStop) {
+  // Cleared before the new link gets its reader: should that link fail at
+  // once, its own disconnection handling must be free to reconnect.
+  g_bFlagReconnecting = false;
+  if (bConnected) {
+    OnReconnected();
+    StartListeningThread();
+  } else if (!g_bForceStop) {
     SendEvent(EN_NOTIFY_TCP_RECONNECT_FAILED, static_cast<uint32_t>(eReason));
     DebugLog("Reconnect fail !");
   }
-  g_bFlagReconnecting = false;
   DebugLog("END");
 }
 

@@ -114,6 +114,9 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   sem_t* m_semRx = nullptr;
   uint32_t m_nSendLength = 0;
   uint32_t m_nLastChunk = 0;
+  // The message being gathered was dropped for its size; its remaining
+  // chunks are skipped.
+  bool m_bDiscarding = false;
   std::unique_ptr<char[]> m_chSendBuffer;
   CIcmpPing* m_pPing = nullptr;
   std::vector<long> m_vecUserIds;
