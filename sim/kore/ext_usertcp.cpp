@@ -185,6 +185,13 @@ class UserTcpExtension : public kore::KoreExtension {
     return c;
   }
 
+  void OnTick(KoreContext& ctx) override { FlushLogs(ctx); }
+  void OnShutdown(KoreContext& ctx) override { FlushLogs(ctx); }
+  void FlushLogs(KoreContext& ctx) {
+    for (const PendingLog& l : m_pendingLogs) ctx.Log("tcp-message", l.text, l.json);
+    m_pendingLogs.clear();
+  }
+
   bool OnEvent(const ControlMessage& msg, KoreContext& ctx, EventLog& log) override {
     const uint32_t len = std::min<uint32_t>(msg.msgData.nMsgLength, kMaxMessageDataLength);
     uint32_t value = 0;
@@ -379,15 +386,8 @@ class UserTcpExtension : public kore::KoreExtension {
     const uint32_t count =
         static_cast<uint32_t>((data.size() + kTcpChunkDataSize - 1) / kTcpChunkDataSize);
     const uint32_t request = toClient ? EN_REQ_TCP_WRITE_TCP_CLIENT : EN_REQ_TCP_WRITE_TCP_SERVER;
-    for (uint32_t i = 1; i <= count; ++i) {
-      const std::string part = data.substr((i - 1) * kTcpChunkDataSize, kTcpChunkDataSize);
-      if (!WriteChunk(ctx, request, static_cast<uint32_t>(id), i, count,
-                      static_cast<uint32_t>(part.size()), part)) {
-        return false;
-      }
-    }
-    ctx.Log("tcp-sent",
-            std::string("sent ") + std::to_string(data.size()) + " bytes in " +
+    ctx.Log("tcp-sending",
+            std::string("sending ") + std::to_string(data.size()) + " bytes in " +
                 std::to_string(count) + " chunk(s) to " +
                 (toClient ? "client " + std::to_string(id) : std::string("the server")) + ": \"" +
                 Printable(data, 80) + "\"",
@@ -395,6 +395,13 @@ class UserTcpExtension : public kore::KoreExtension {
                 .Add("id", static_cast<int64_t>(id))
                 .Add("length", static_cast<uint64_t>(data.size()))
                 .Add("chunks", static_cast<uint64_t>(count)));
+    for (uint32_t i = 1; i <= count; ++i) {
+      const std::string part = data.substr((i - 1) * kTcpChunkDataSize, kTcpChunkDataSize);
+      if (!WriteChunk(ctx, request, static_cast<uint32_t>(id), i, count,
+                      static_cast<uint32_t>(part.size()), part)) {
+        return false;
+      }
+    }
     return true;
   }
 
@@ -459,6 +466,7 @@ class UserTcpExtension : public kore::KoreExtension {
     for (;;) {
       auto it = m_messages.find(who);
       if (it != m_messages.end() && it->second.all.find(text) != std::string::npos) {
+        FlushLogs(ctx);
         ctx.Log("tcp-expect", "received \"" + text + "\" from " +
                                   (who == "0" ? std::string("the server") : "client " + who),
                 JsonObject().Add("ok", true).Add("text", text));
@@ -532,13 +540,18 @@ class UserTcpExtension : public kore::KoreExtension {
           .Add("length", static_cast<uint64_t>(message.size()))
           .Add("fnv1a", Fnv1a(message));
       if (message.size() <= 8192) json.Add("hex", HexOf(message));
-      ctx.Log("tcp-message",
-              "message from " + who + " (" + std::to_string(message.size()) + " bytes): \"" +
-                  Printable(message) + "\"",
-              json);
+      // Logged on the next tick, after the line of the event that completed it.
+      m_pendingLogs.push_back({"message from " + who + " (" + std::to_string(message.size()) +
+                                   " bytes): \"" + Printable(message) + "\"",
+                               json});
     }
   }
 
+  struct PendingLog {
+    std::string text;
+    JsonObject json;
+  };
+  std::vector<PendingLog> m_pendingLogs;
   void* m_tx = nullptr;
   void* m_rx = nullptr;
   pid_t m_txPid = -1;
