@@ -115,8 +115,11 @@ class FakeKore {
       msqid_ds info{};
       return msgctl(m_queue, IPC_STAT, &info) == 0 && info.msg_qnum == 0;
     });
-    std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(m_takenMargin);
   }
+  // Extra wait after the module took a request (the module copies the Tx
+  // record right after taking it).
+  void SetTakenMargin(std::chrono::milliseconds margin) { m_takenMargin = margin; }
 
   // Open record: mode at 4, port at 8, address text at 64 (16 bytes).
   void Open(int32_t mode, int32_t port, const std::string& ip = "", bool terminated = true) {
@@ -260,6 +263,7 @@ class FakeKore {
     }
   }
 
+  std::chrono::milliseconds m_takenMargin{5};
   int m_queue = -1;
   std::unique_ptr<test_support::ChildProcess> m_module;
   void* m_tx = nullptr;
