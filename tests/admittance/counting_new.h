@@ -11,6 +11,11 @@ namespace counting_new {
 inline std::atomic<long> calls{0};
 }  // namespace counting_new
 
+// The replacements pair malloc with free; the compiler cannot see that the
+// operator new it inlines is this one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size) {
   counting_new::calls.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -32,3 +37,5 @@ void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+#pragma GCC diagnostic pop
