@@ -58,7 +58,8 @@ void ControlModule::SetOutput(_ControlOutput output) {
 
 void ControlModule::InterpolateControlGain(Eigen::Vector6d& out, Eigen::Vector6d target,
                                            Eigen::Vector6d start) {
-  if (m_gainTime < kMinGainTime) m_gainTime = kMinGainTime;
+  // Written so that a NaN duration is raised as well.
+  if (!(m_gainTime >= kMinGainTime)) m_gainTime = kMinGainTime;
   if (m_gainElapsed > m_gainTime) {
     out = target;
     m_context->setExpTimeStatus(EXPTIME_DONE);

@@ -134,14 +134,15 @@ Vector6d SimulatedArm::CoriolisTorque(const Vector6d& q, const Vector6d& qd) {
 Matrix6d SimulatedArm::CoriolisMatrix(const Vector6d& q, const Vector6d& qd) {
   const double speed2 = qd.squaredNorm();
   if (speed2 < 1e-24) return Matrix6d::Zero();
-  // dM/dq_k by central differences; C_ij = sum_k 0.5 (dM_ij/dq_k + dM_ik/dq_j - dM_jk/dq_i) qd_k.
+  // dM/dq_k by forward differences (the residual below absorbs their error
+  // in the product); C_ij = sum_k 0.5 (dM_ij/dq_k + dM_ik/dq_j - dM_jk/dq_i) qd_k.
   std::array<Matrix6d, 6> dM;
-  const double h = 1e-6;
+  const double h = 1e-7;
+  const Matrix6d m0 = LinkInertia(q);
   for (int k = 0; k < 6; ++k) {
-    Vector6d qp = q, qm = q;
+    Vector6d qp = q;
     qp[k] += h;
-    qm[k] -= h;
-    dM[k] = (LinkInertia(qp) - LinkInertia(qm)) / (2.0 * h);
+    dM[k] = (LinkInertia(qp) - m0) / h;
   }
   Matrix6d c = Matrix6d::Zero();
   for (int i = 0; i < 6; ++i)

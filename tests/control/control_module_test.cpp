@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "MockRobotControlContext.h"
 #include "TestModule.h"
 
@@ -121,7 +123,7 @@ TEST(ControlModuleBase, AZeroGainTimeIsRaisedToOneCycle) {
   m.m_gainTime = 0.0;
   m.m_gainElapsed = 0.0;
   Eigen::Vector6d out;
-  EXPECT_CALL(host, setExpTimeStatus(EXPTIME_RUNNING)).Times(2);
+  EXPECT_CALL(host, setExpTimeStatus(EXPTIME_RUNNING)).Times(3);
   m.InterpolateControlGain(out, V(1, 1, 1, 1, 1, 1), V(0, 0, 0, 0, 0, 0));
   EXPECT_EQ(0.001, m.m_gainTime);
   EXPECT_EQ(Eigen::Vector6d::Zero(), out);
@@ -129,6 +131,11 @@ TEST(ControlModuleBase, AZeroGainTimeIsRaisedToOneCycle) {
   m.m_gainElapsed = 0.001;
   m.InterpolateControlGain(out, V(1, 1, 1, 1, 1, 1), V(0, 0, 0, 0, 0, 0));
   EXPECT_EQ(Eigen::Vector6d::Ones(), out);
+  m.m_gainTime = std::numeric_limits<double>::quiet_NaN();
+  m.m_gainElapsed = 0.0;
+  m.InterpolateControlGain(out, V(1, 1, 1, 1, 1, 1), V(0, 0, 0, 0, 0, 0));
+  EXPECT_EQ(0.001, m.m_gainTime);
+  EXPECT_EQ(Eigen::Vector6d::Zero(), out);
 }
 
 TEST(ControlModuleBase, ExternalTorqueScreenCountsOnlyJointsStrictlyAboveTheLimit) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "Scenario.h"
 
@@ -218,5 +219,30 @@ TEST(Scenario, EveryShippedScenarioParsesAndRunsWithTheSpringPlugin) {
     const hostsim::RunSummary summary = hostsim::RunScenario(s, sim, options);
     EXPECT_EQ(std::lround(s.duration * 1000), summary.cycles) << name;
     EXPECT_TRUE(summary.finiteThroughout) << name;
+  }
+}
+
+TEST(PluginLibrary, TheProductionPluginsLoadStartRunAndStop) {
+  std::vector<const char*> plugins;
+#ifdef ADMITTANCE_CONTROL
+  plugins.push_back(ADMITTANCE_CONTROL);
+#endif
+#ifdef IMPEDANCE_CONTROL
+  plugins.push_back(IMPEDANCE_CONTROL);
+#endif
+  if (plugins.empty()) GTEST_SKIP() << "no production plug-in is built";
+  for (const char* path : plugins) {
+    Simulation sim;
+    std::string error;
+    ASSERT_TRUE(sim.LoadPlugin(path, &error, 99)) << error;
+    EXPECT_EQ(99, sim.Module()->GetControlModuleID());
+    ASSERT_EQ(0, sim.Start(kStiffness, Vector6d::Zero(), 0.1)) << path;
+    sim.Host().Wrench().Step(V(5, 0, 0, 0, 0, 0));
+    sim.Run(0.5);
+    EXPECT_TRUE(sim.Running()) << path;
+    EXPECT_GT(sim.TcpDisplacement()[0], 0.0) << path;
+    EXPECT_EQ(0, sim.Host().NonFiniteSetpoints()) << path;
+    EXPECT_EQ(0, sim.Stop());
+    EXPECT_EQ(SERVO_POSITION, sim.Host().getServoMode());
   }
 }
