@@ -205,6 +205,29 @@ TEST(NdkServer, UnknownIdsAndExplicitDisconnects) {
   EXPECT_EQ(d[2].reason, NDK_DISCONNECT_BY_REQUEST);
 }
 
+TEST(NdkServer, ConnectionEndingOnItsOwnRemovesItsUserOnce) {
+  // A poll loop that ends for a reason of its own (an exception) runs the
+  // end-of-connection step while its user is still listed.
+  TestServer server;
+  ASSERT_TRUE(server.StartListening(kPort));
+  Peer a;
+  ASSERT_TRUE(a.Connect(kPort));
+  ASSERT_TRUE(server.WaitCount('C', 1));
+  CNDKServerSocket* connection = server.GetUserSocket(1);
+  ASSERT_NE(connection, nullptr);
+  server.ProcessConnectionEnd(connection);
+  EXPECT_EQ(server.GetNbUsers(), 0);
+  EXPECT_TRUE(a.WaitClosed());
+  // The loop itself ends afterwards and finds nothing left to report.
+  Peer b;
+  ASSERT_TRUE(b.Connect(kPort));
+  ASSERT_TRUE(server.WaitCount('C', 2));
+  const auto d = server.Of('D');
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0].id, 1);
+  EXPECT_EQ(d[0].reason, NDK_DISCONNECT_RECEIVE_FAILED);
+}
+
 TEST(NdkServer, StopClosesClientsWithoutCallbacks) {
   TestServer server;
   ASSERT_TRUE(server.StartListening(kPort));
