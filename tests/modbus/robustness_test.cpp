@@ -253,6 +253,31 @@ TEST(RobustnessLimits, ClientsBeyondTheDescriptorSetAreRefused) {
   EXPECT_TRUE(kore.Module()->Running());
 }
 
+TEST_F(Robustness, ClientsAreRefusedWhenDescriptorsRunOut) {
+  const pid_t pid = kore.Module()->Pid();
+  const rlimit lim{24, 24};
+  ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &lim, nullptr), 0);
+  std::vector<int> accepted;
+  int refused = 0;
+  for (int i = 0; i < 30; ++i) {
+    int fd = ConnectRaw();
+    ASSERT_GE(fd, 0);
+    if (Roundtrip(fd, static_cast<uint16_t>(i))) {
+      accepted.push_back(fd);
+    } else {
+      EXPECT_TRUE(PeerClosed(fd)) << "a refused client is closed, not left waiting";
+      close(fd);
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(accepted.size(), 10u);
+  EXPECT_TRUE(kore.Module()->WaitForOutput("client refused: out of descriptors"));
+  for (size_t i = 0; i < accepted.size(); ++i) EXPECT_TRUE(Roundtrip(accepted[i], 500)) << i;
+  for (int fd : accepted) close(fd);
+  EXPECT_TRUE(Alive());
+}
+
 TEST(RobustnessLimits, ModuleDiesWithTheProcessThatStartedIt) {
   FakeKore kore;
   const std::string script = std::string("\"") + MODBUS_SLAVE_MODULE + "\" " + std::to_string(getpid()) +

@@ -107,7 +107,7 @@ bool FakeKore::Send(uint32_t event, const std::vector<uint8_t>& payload) {
   std::memcpy(msg.body, &src, 8);
   std::memcpy(msg.body + 8, &event, 4);
   std::memcpy(msg.body + 12, &len, 4);
-  std::memcpy(msg.body + 16, payload.data(), payload.size());
+  if (!payload.empty()) std::memcpy(msg.body + 16, payload.data(), payload.size());
   return msgsnd(m_queue, &msg, kBody, 0) == 0;
 }
 

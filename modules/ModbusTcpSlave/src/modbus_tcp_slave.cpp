@@ -1,6 +1,8 @@
 #include "modbus_tcp_slave.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,7 +48,8 @@ CModbusTcpSlave::CModbusTcpSlave()
       m_pModbusMapping(nullptr),
       m_monitoringData(),
       m_bStarted(false),
-      m_nClientCount(0) {
+      m_nClientCount(0),
+      m_nSpareFd(-1) {
   FD_ZERO(&m_refSet);
   StartService();
   Response(EN_REQ_MODULE_MANAGER_LOAD, m_bStarted ? EN_RET_STATUS_SUCCESS : EN_RET_STATUS_FAILED);
@@ -63,6 +66,8 @@ void CModbusTcpSlave::ReleaseService() {
   m_nClientCount = 0;
   if (m_nServerSocket >= 0) close(m_nServerSocket);
   m_nServerSocket = -1;
+  if (m_nSpareFd >= 0) close(m_nSpareFd);
+  m_nSpareFd = -1;
   m_nFdMax = -1;
   if (m_pModbusCtx != nullptr) {
     // The context only ever holds a borrowed client descriptor; those are
@@ -135,6 +140,7 @@ void CModbusTcpSlave::StartService() {
   }
   m_nServerSocket = server;
   m_nFdMax = server;
+  m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   DebugLog("modbus_tcp_listen Success!");
   DebugLog("MODBUS Tcp Slave: Start Loop !");
 
@@ -194,8 +200,12 @@ void CModbusTcpSlave::RunningService() {
 
 void CModbusTcpSlave::AcceptClient() {
   const int fd = modbus_tcp_accept(m_pModbusCtx, &m_nServerSocket);
+  const int acceptError = errno;
   modbus_set_socket(m_pModbusCtx, -1);
-  if (fd == -1) return;
+  if (fd == -1) {
+    if (acceptError == EMFILE || acceptError == ENFILE) RefuseWithSpareDescriptor();
+    return;
+  }
   // libmodbus puts the client into an fd_set on every receive; a descriptor
   // beyond the set's range would corrupt memory, so such a client is refused.
   if (fd >= FD_SETSIZE) {
@@ -208,6 +218,20 @@ void CModbusTcpSlave::AcceptClient() {
   ++m_nClientCount;
   std::printf("client : %d\n", fd);
   std::fflush(stdout);
+}
+
+void CModbusTcpSlave::RefuseWithSpareDescriptor() {
+  // Out of descriptors: the waiting connection would keep the listening
+  // socket ready and the loop spinning, and its client waiting. The spare
+  // descriptor makes room to take it off the queue and close it.
+  if (m_nSpareFd < 0) return;
+  close(m_nSpareFd);
+  const int fd = accept(m_nServerSocket, nullptr, nullptr);
+  if (fd >= 0) {
+    close(fd);
+    DebugLog("client refused: out of descriptors");
+  }
+  m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void CModbusTcpSlave::DropClient(int fd) {

@@ -91,6 +91,7 @@ class CModbusTcpSlave : public CCommunicationModuleBase {
  private:
   void AcceptClient();
   void DropClient(int fd);
+  void RefuseWithSpareDescriptor();
   void ReleaseService();
 
   fd_set m_refSet;                        // listening socket and every client
@@ -101,6 +102,7 @@ class CModbusTcpSlave : public CCommunicationModuleBase {
   MonitoringData m_monitoringData;        // snapshot of the current cycle
   bool m_bStarted;
   int m_nClientCount;
+  int m_nSpareFd;  // kept open to refuse clients when descriptors run out
 };
 
 }  // namespace VeloFramework
