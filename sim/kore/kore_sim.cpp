@@ -272,6 +272,7 @@ class KoreSim : public KoreContext {
   bool Pump(Clock::time_point deadline, const std::function<bool()>& done);
   void Tick();
   void ReceiveEvents();
+  void ApplyOutputRequests();
   void HandleEvent(const ControlMessage& msg);
   void ForwardModuleLine(const char* stream, const std::string& line);
   void CheckModule();
@@ -284,6 +285,9 @@ class KoreSim : public KoreContext {
   Options m_opt;
   Clock::time_point m_start = Clock::now();
   Clock::time_point m_nextTick = Clock::now();
+  // Events are read every millisecond, more often than the robot moves: the
+  // queue holds only a few records, and a module blocks while it is full.
+  Clock::time_point m_nextReceive = Clock::now();
   int m_queueId = -1;
   bool m_createdKeyFile = false;
   MonitoringData* m_record = nullptr;
@@ -532,10 +536,16 @@ bool KoreSim::Pump(Clock::time_point deadline, const std::function<bool()>& done
       if (m_nextTick < now) m_nextTick = now + milliseconds(m_opt.tickMs);
       continue;
     }
+    if (now >= m_nextReceive) {
+      ReceiveEvents();
+      m_nextReceive = now + milliseconds(1);
+      continue;
+    }
     if (now >= deadline) return done ? done() : false;
-    auto until = std::min(deadline, m_nextTick);
-    int waitMs =
-        static_cast<int>(std::chrono::duration_cast<milliseconds>(until - now).count() + 1);
+    auto until = std::min({deadline, m_nextTick, m_nextReceive});
+    int waitMs = static_cast<int>(
+        std::chrono::duration_cast<milliseconds>(until - now + std::chrono::microseconds(999))
+            .count());
     pollfd fds[3];
     int n = 0;
     if (m_module.StdoutFd() >= 0) fds[n++] = {m_module.StdoutFd(), POLLIN, 0};
@@ -567,24 +577,8 @@ bool KoreSim::Pump(Clock::time_point deadline, const std::function<bool()>& done
 }
 
 void KoreSim::Tick() {
+  if (m_record != nullptr) m_robot->Animate(Now());
   ReceiveEvents();
-  if (m_record != nullptr) {
-    m_robot->Animate(Now());
-    bool requested = false;
-    auto changes = m_robot->ApplyOutputRequests(&requested);
-    if (requested && changes.empty()) {
-      Log("output", "robot: output request (nothing changed), output_command_ cleared",
-          JsonObject().Add("changed", false));
-    }
-    for (const auto& c : changes) {
-      Log("output", "robot: " + c.text,
-          JsonObject()
-              .Add("changed", true)
-              .Add("output", c.output)
-              .Add("index", c.index)
-              .Add("value", c.value));
-    }
-  }
   if (m_responseSem != nullptr && sem_trywait(m_responseSem) == 0) {
     auto* record = static_cast<SharedMemory*>(m_response);
     Log("response-record",
@@ -596,7 +590,28 @@ void KoreSim::Tick() {
   CheckModule();
 }
 
+void KoreSim::ApplyOutputRequests() {
+  if (m_record == nullptr) return;
+  bool requested = false;
+  auto changes = m_robot->ApplyOutputRequests(&requested);
+  if (requested && changes.empty()) {
+    Log("output", "robot: output request (nothing changed), output_command_ cleared",
+        JsonObject().Add("changed", false));
+  }
+  for (const auto& c : changes) {
+    Log("output", "robot: " + c.text,
+        JsonObject()
+            .Add("changed", true)
+            .Add("output", c.output)
+            .Add("index", c.index)
+            .Add("value", c.value));
+  }
+}
+
 void KoreSim::ReceiveEvents() {
+  // A module writes its output request before the events that follow it,
+  // so the request is taken first.
+  ApplyOutputRequests();
   if (m_queueId == -1) return;
   for (int i = 0; i < 1000; ++i) {
     ControlMessage msg;
