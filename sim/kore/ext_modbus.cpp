@@ -7,11 +7,11 @@
 // changes (outputs, state, registers), and otherwise at most once a second
 // while the arm moves, so the log stays readable.
 // `modbus-show` prints the latest pair in full.
+#include <chrono>
 #include <cinttypes>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
-#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,9 +26,9 @@ constexpr uint32_t kSetSlaveRegisterRequest = 110;
 constexpr size_t kCoilImageLength = 301;
 constexpr size_t kRegisterImageLength = 1202;
 
-const char* const kStatusNames[6] = {"servo-on",        "emergency-stop",
-                                     "safety-stop",     "direct-teaching-button",
-                                     "power-button",    "safety-stop-needs-recovery"};
+const char* const kStatusNames[6] = {"servo-on",     "emergency-stop",
+                                     "safety-stop",  "direct-teaching-button",
+                                     "power-button", "safety-stop-needs-recovery"};
 
 // Word made of `count` coils starting at `first`, coil `first` as bit 0.
 unsigned CoilWord(const std::vector<uint8_t>& coils, int first, int count) {
@@ -97,10 +97,9 @@ class ModbusExtension : public kore::KoreExtension {
              ctx.Error("usage: modbus-set ADDRESS VALUE (each 0..65535)");
              return false;
            }
-           const uint8_t payload[4] = {static_cast<uint8_t>(address & 0xFF),
-                                       static_cast<uint8_t>(address >> 8),
-                                       static_cast<uint8_t>(value & 0xFF),
-                                       static_cast<uint8_t>(value >> 8)};
+           const uint8_t payload[4] = {
+               static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8),
+               static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
            return ctx.Send(kSetSlaveRegisterRequest, payload, sizeof(payload));
          }},
         {"modbus-show", "modbus-show", "print the latest coil and register images, decoded",
@@ -129,7 +128,8 @@ class ModbusExtension : public kore::KoreExtension {
     const size_t expected = coils ? kCoilImageLength : kRegisterImageLength;
     log.name = coils ? "modbus-coils" : "modbus-registers";
     if (msg.msgData.nMsgLength != expected) {
-      log.text = Format("image of %" PRIu32 " bytes, expected %zu", msg.msgData.nMsgLength, expected);
+      log.text =
+          Format("image of %" PRIu32 " bytes, expected %zu", msg.msgData.nMsgLength, expected);
       log.json.Add("error", "bad length");
       return true;
     }
@@ -140,12 +140,13 @@ class ModbusExtension : public kore::KoreExtension {
     if (coils) {
       log.quiet = image == last;
     } else {
-      log.quiet = image == last ||
-                  (!last.empty() && SameSettings(image, last) && now - m_lastRegisterLog < std::chrono::seconds(1));
+      log.quiet = image == last || (!last.empty() && SameSettings(image, last) &&
+                                    now - m_lastRegisterLog < std::chrono::seconds(1));
       if (!log.quiet) m_lastRegisterLog = now;
     }
     last = std::move(image);
-    if (!log.quiet) log.text = coils ? DescribeCoils(last, &log.json) : DescribeRegisters(last, &log.json);
+    if (!log.quiet)
+      log.text = coils ? DescribeCoils(last, &log.json) : DescribeRegisters(last, &log.json);
     return true;
   }
 
@@ -171,8 +172,12 @@ class ModbusExtension : public kore::KoreExtension {
     const unsigned in = CoilWord(c, 0, 16), inEx = CoilWord(c, 16, 4), out = CoilWord(c, 20, 16);
     const unsigned toolIn = CoilWord(c, 36, 6), toolOut = CoilWord(c, 42, 6);
     const unsigned status = CoilWord(c, 260, 6);
-    json->Add("di", in).Add("di_ex", inEx).Add("do", out).Add("tool_di", toolIn)
-        .Add("tool_do", toolOut).Add("status", status);
+    json->Add("di", in)
+        .Add("di_ex", inEx)
+        .Add("do", out)
+        .Add("tool_di", toolIn)
+        .Add("tool_do", toolOut)
+        .Add("status", status);
     return "coils: DI " + Binary(in, 16) + " DI-ex " + Binary(inEx, 4) + " DO " + Binary(out, 16) +
            " tool-DI " + Binary(toolIn, 6) + " tool-DO " + Binary(toolOut, 6) + " status " +
            StatusText(status, 6) + " (bit 0 rightmost)";
@@ -183,12 +188,16 @@ class ModbusExtension : public kore::KoreExtension {
     Six(r, 270, 10.0, 1, &joints, &jointsJson);
     Six(r, 400, 10.0, 1, &pose, &poseJson);
     Six(r, 430, 1.0, 0, &force, &forceJson);
-    json->AddRaw("joints", jointsJson).AddRaw("pose", poseJson).AddRaw("force", forceJson)
+    json->AddRaw("joints", jointsJson)
+        .AddRaw("pose", poseJson)
+        .AddRaw("force", forceJson)
         .Add("robot_state", static_cast<unsigned>(Reg(r, 259)))
         .Add("do", static_cast<unsigned>(Reg(r, 2)))
         .Add("tool_do", static_cast<unsigned>(Reg(r, 22)))
-        .Add("ai0", static_cast<int>(SignedReg(r, 4))).Add("ai1", static_cast<int>(SignedReg(r, 6)))
-        .Add("ao0", static_cast<int>(SignedReg(r, 16))).Add("ao1", static_cast<int>(SignedReg(r, 18)))
+        .Add("ai0", static_cast<int>(SignedReg(r, 4)))
+        .Add("ai1", static_cast<int>(SignedReg(r, 6)))
+        .Add("ao0", static_cast<int>(SignedReg(r, 16)))
+        .Add("ao1", static_cast<int>(SignedReg(r, 18)))
         .Add("gpr0", static_cast<unsigned>(Reg(r, 128)));
     return "registers: joints [" + joints + "] pose [" + pose + "] force [" + force + "] state " +
            std::to_string(Reg(r, 259)) + " DO 0x" + Format("%04X", Reg(r, 2)) + " tool-DO 0x" +

@@ -677,7 +677,7 @@ void KoreSim::HandleEvent(const ControlMessage& msg) {
   }
   // Keep what waits may still claim, but not without bound.
   m_events.push_back({msg, false});
-  while (m_events.size() > 4096) m_events.pop_front();
+  while (m_events.size() > 1024) m_events.pop_front();
 }
 
 bool KoreSim::WaitEvent(uint32_t event, milliseconds timeout, ControlMessage* out) {
@@ -843,6 +843,12 @@ void KoreSim::RegisterCommands() {
              return false;
            }
          }
+         return true;
+       }});
+  add({"forget-events", "forget-events", "let later waits see only events that arrive from now on",
+       [this](const Args&, KoreContext&) {
+         ReceiveEvents();
+         for (auto& e : m_events) e.claimed = true;
          return true;
        }});
   add({"send", "send CODE [hex BYTES | text WORDS | u8|u16|u32 NUMBERS]",
