@@ -258,6 +258,9 @@ void SimulatedHost::Actuate() {
     Vector6d q = m_q;
     m_arm.SolveIk(m_poseD, q, 5);
     if (Finite(q)) MoveTowards(q);
+    // The host's joint set-point is the joint position the task set-point
+    // led to.
+    m_qD = m_q;
   } else {
     MoveTowards(m_qD);
   }

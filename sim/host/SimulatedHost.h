@@ -113,7 +113,9 @@ class SimulatedHost : public RobotControlContext {
   explicit SimulatedHost(const HostParameters& parameters = HostParameters());
 
   // Back to the start posture at rest, time 0, position servo in joint
-  // space, all words 0; writes the static robot data (CRobotInfo).
+  // space, all words 0; writes the static robot data (CRobotInfo). The
+  // static data is process-wide: the host constructed (or reset) last
+  // decides what every module reads.
   void Reset();
   HostParameters& Parameters() { return m_p; }
   SimulatedArm& Arm() { return m_arm; }

@@ -62,6 +62,7 @@ TEST(SimulatedHost, PositionServoFollowsTheTaskAndJointSetPoints) {
   host.Actuate();
   EXPECT_LT((host.TcpPose().translation() - goal.position).norm(), 1e-9);
   EXPECT_GT(host.getJntVel().norm(), 0.0);
+  EXPECT_EQ(host.getJntPos(), host.getJntPos_d());
 
   host.setMotionSpace(SPACE_JOINT);
   Vector6d q = host.getJntPos();
