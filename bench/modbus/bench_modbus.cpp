@@ -268,24 +268,29 @@ int main(int argc, char* argv[]) {
     const long before = kore.Images();
     const auto t0 = Clock::now();
     module[k] = RunClients(counts[k]);
-    cyclesPerSecond[k] = (kore.Images() - before) / std::chrono::duration<double>(Clock::now() - t0).count();
+    cyclesPerSecond[k] =
+        (kore.Images() - before) / std::chrono::duration<double>(Clock::now() - t0).count();
   }
   kill(slave, SIGKILL);
   waitpid(slave, nullptr, 0);
 
-  std::printf("Modbus read of 10 holding registers, %.1f s per row; bare = libmodbus server without controller work\n\n",
-              g_seconds);
+  std::printf(
+      "Modbus read of 10 holding registers, %.1f s per row; bare = libmodbus server without "
+      "controller work\n\n",
+      g_seconds);
   std::printf("%7s | %12s %12s %7s | %10s %10s %9s %9s | %8s %13s\n", "clients", "module req/s",
               "bare req/s", "ratio", "module p50", "module p99", "bare p50", "bare p99", "cycles/s",
               "req per cycle");
   bool ok = true;
   for (int k = 0; k < 3; ++k) {
-    const double perCycle = cyclesPerSecond[k] > 0 ? module[k].requestsPerSecond / cyclesPerSecond[k] : 0;
-    std::printf("%7d | %12.0f %12.0f %6.3fx | %8.0fus %8.0fus %7.0fus %7.0fus | %8.0f %6.2f of %3d\n",
-                counts[k], module[k].requestsPerSecond, bare[k].requestsPerSecond,
-                bare[k].requestsPerSecond > 0 ? module[k].requestsPerSecond / bare[k].requestsPerSecond : 0,
-                module[k].medianUs, module[k].p99Us, bare[k].medianUs, bare[k].p99Us, cyclesPerSecond[k],
-                perCycle, counts[k]);
+    const double perCycle =
+        cyclesPerSecond[k] > 0 ? module[k].requestsPerSecond / cyclesPerSecond[k] : 0;
+    std::printf(
+        "%7d | %12.0f %12.0f %6.3fx | %8.0fus %8.0fus %7.0fus %7.0fus | %8.0f %6.2f of %3d\n",
+        counts[k], module[k].requestsPerSecond, bare[k].requestsPerSecond,
+        bare[k].requestsPerSecond > 0 ? module[k].requestsPerSecond / bare[k].requestsPerSecond : 0,
+        module[k].medianUs, module[k].p99Us, bare[k].medianUs, bare[k].p99Us, cyclesPerSecond[k],
+        perCycle, counts[k]);
     if (module[k].failures || bare[k].failures) {
       std::printf("        failures: module %ld, bare %ld\n", module[k].failures, bare[k].failures);
       ok = false;

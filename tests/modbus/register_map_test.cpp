@@ -41,7 +41,9 @@ struct Mapping {
   modbus_mapping_t* m;
 };
 
-uint16_t Reg(int32_t v) { return static_cast<uint16_t>(v & 0xFFFF); }
+uint16_t Reg(int32_t v) {
+  return static_cast<uint16_t>(v & 0xFFFF);
+}
 
 }  // namespace
 
@@ -132,8 +134,8 @@ TEST(RegisterMap, ScaledFloatsFollowTheirRoundingRules) {
   ModbusMap::RefreshTables(rec.Data(), *map.m);
   const uint16_t* reg = map.m->tab_registers;
 
-  EXPECT_EQ(reg[270], 0xFF85);  // -123
-  EXPECT_EQ(reg[271], 123);     // 12.25 * 10 = 122.5 -> 123
+  EXPECT_EQ(reg[270], 0xFF85);   // -123
+  EXPECT_EQ(reg[271], 123);      // 12.25 * 10 = 122.5 -> 123
   EXPECT_EQ(reg[272], Reg(-1));  // -0.05f is slightly above -0.05 in magnitude
   EXPECT_EQ(reg[273], 0);
   EXPECT_EQ(reg[274], 32768);
@@ -203,7 +205,8 @@ TEST(RegisterMap, RefreshLeavesUnmappedEntriesAndInitialImageSetsStartOnlyOnes) 
   rec.Put<uint8_t>(r::kToolOutput, 0x21);
   rec.Put<uint16_t>(r::kCbInput, 0xFFFF);
   Mapping map;
-  const int untouched[] = {3, 8, 15, 20, 23, 127, 265, 269, 276, 279, 296, 306, 316, 399, 406, 416, 426, 436, 500, 600};
+  const int untouched[] = {3,   8,   15,  20,  23,  127, 265, 269, 276, 279,
+                           296, 306, 316, 399, 406, 416, 426, 436, 500, 600};
   for (int a : untouched) map.m->tab_registers[a] = static_cast<uint16_t>(a + 1);
   map.m->tab_bits[100] = 1;
   map.m->tab_bits[300] = 1;

@@ -22,9 +22,18 @@ namespace {
 
 // A read-holding-registers request for `count` registers at `address`.
 std::vector<uint8_t> ReadRequest(uint16_t tid, uint16_t address, uint16_t count) {
-  return {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0, 0, 6, 0xFF, 0x03,
-          static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
-          static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
+  return {static_cast<uint8_t>(tid >> 8),
+          static_cast<uint8_t>(tid),
+          0,
+          0,
+          0,
+          6,
+          0xFF,
+          0x03,
+          static_cast<uint8_t>(address >> 8),
+          static_cast<uint8_t>(address),
+          static_cast<uint8_t>(count >> 8),
+          static_cast<uint8_t>(count)};
 }
 
 bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
@@ -35,7 +44,8 @@ bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
 bool Roundtrip(int fd, uint16_t tid) {
   if (!SendAll(fd, ReadRequest(tid, 259, 1))) return false;
   std::vector<uint8_t> answer = ReadFrame(fd);
-  return answer.size() == 11 && answer[0] == (tid >> 8) && answer[1] == (tid & 0xFF) && answer[7] == 0x03;
+  return answer.size() == 11 && answer[0] == (tid >> 8) && answer[1] == (tid & 0xFF) &&
+         answer[7] == 0x03;
 }
 
 // True when the peer closed the connection (within the timeout).
@@ -70,7 +80,8 @@ TEST_F(Robustness, ThousandConnectCloseCyclesLeaveDescriptorsFlat) {
     ASSERT_EQ(modbus_read_registers(warmup.Ctx(), 0, 1, &v), 1);
   }
   const pid_t pid = kore.Module()->Pid();
-  ASSERT_TRUE(WaitUntil([&] { return kore.Module()->Stdout().find(">> read fail") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return kore.Module()->Stdout().find(">> read fail") != std::string::npos; }));
   const int baseline = CountDescriptors(pid);
   ASSERT_GT(baseline, 0);
 
@@ -94,7 +105,8 @@ TEST_F(Robustness, TwoHundredClientsAtOnceAreAllAnswered) {
     fds.push_back(fd);
   }
   // Every client asks at the same moment; each gets its own answer.
-  for (int i = 0; i < 200; ++i) ASSERT_TRUE(SendAll(fds[i], ReadRequest(static_cast<uint16_t>(1000 + i), 0, 125)));
+  for (int i = 0; i < 200; ++i)
+    ASSERT_TRUE(SendAll(fds[i], ReadRequest(static_cast<uint16_t>(1000 + i), 0, 125)));
   for (int i = 0; i < 200; ++i) {
     std::vector<uint8_t> answer = ReadFrame(fds[i]);
     ASSERT_EQ(answer.size(), 9u + 250u) << "client " << i;
@@ -129,8 +141,14 @@ TEST_F(Robustness, RandomAndTruncatedFramesNeitherCrashNorHang) {
       } else {  // a header, a function code and a random body
         const uint8_t code = kind < 4 ? byte() : knownCodes[rng() % sizeof(knownCodes)];
         const size_t body = rng() % 260;
-        frame = {byte(), byte(), 0, 0, static_cast<uint8_t>((body + 2) >> 8),
-                 static_cast<uint8_t>(body + 2), 0xFF, code};
+        frame = {byte(),
+                 byte(),
+                 0,
+                 0,
+                 static_cast<uint8_t>((body + 2) >> 8),
+                 static_cast<uint8_t>(body + 2),
+                 0xFF,
+                 code};
         for (size_t i = 0; i < body; ++i) frame.push_back(byte());
         if (kind >= 6) frame.resize(1 + rng() % (frame.size() - 1));  // truncated
       }
@@ -159,7 +177,8 @@ static std::chrono::milliseconds WorstReadWhile(const std::function<void()>& dis
     while (!done) {
       const auto t0 = Clock::now();
       EXPECT_TRUE(Roundtrip(fd, tid++));
-      worst = std::max(worst, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0));
+      worst =
+          std::max(worst, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0));
     }
   });
   disturb();
@@ -244,7 +263,8 @@ TEST(RobustnessLimits, ClientsBeyondTheDescriptorSetAreRefused) {
   EXPECT_TRUE(Roundtrip(fds.back(), 2));
   close(fds.back());
   fds.pop_back();
-  ASSERT_TRUE(WaitUntil([&] { return kore.Module()->Stdout().find(">> read fail") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return kore.Module()->Stdout().find(">> read fail") != std::string::npos; }));
   int again = ConnectRaw();
   ASSERT_GE(again, 0);
   EXPECT_TRUE(Roundtrip(again, 3));
@@ -280,8 +300,8 @@ TEST_F(Robustness, ClientsAreRefusedWhenDescriptorsRunOut) {
 
 TEST(RobustnessLimits, ModuleDiesWithTheProcessThatStartedIt) {
   FakeKore kore;
-  const std::string script = std::string("\"") + MODBUS_SLAVE_MODULE + "\" " + std::to_string(getpid()) +
-                             " > module.out & echo \"module $!\"; wait";
+  const std::string script = std::string("\"") + MODBUS_SLAVE_MODULE + "\" " +
+                             std::to_string(getpid()) + " > module.out & echo \"module $!\"; wait";
   auto parent = test_support::ChildProcess::Start({"/bin/sh", "-c", script}, "parent");
   ASSERT_NE(parent, nullptr);
   ASSERT_TRUE(parent->WaitForOutput("module "));

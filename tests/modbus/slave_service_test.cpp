@@ -19,7 +19,9 @@ using test_support::WaitUntil;
 
 namespace {
 
-uint16_t Reg(int32_t v) { return static_cast<uint16_t>(v & 0xFFFF); }
+uint16_t Reg(int32_t v) {
+  return static_cast<uint16_t>(v & 0xFFFF);
+}
 
 class SlaveTest : public ::testing::Test {
  protected:
@@ -237,7 +239,8 @@ TEST_F(SlaveTest, WritesOutsideTheOutputsChangeNoOutput) {
 
   std::vector<uint8_t> after(kore.Record(), kore.Record() + rec::kSize);
   after[rec::kMotorTemperature] = before[rec::kMotorTemperature];  // our own change
-  for (size_t i = 0; i < 4; ++i) after[rec::kMotorTemperature + i] = before[rec::kMotorTemperature + i];
+  for (size_t i = 0; i < 4; ++i)
+    after[rec::kMotorTemperature + i] = before[rec::kMotorTemperature + i];
   EXPECT_EQ(after, before) << "no output was requested";
   EXPECT_EQ(kore.Get<uint32_t>(rec::kOutputCommand), 0u);
 
@@ -354,7 +357,8 @@ TEST(SlaveStart, FailedStartsAnswerFailedAndEndTheProcess) {
     int status = 0;
     ASSERT_TRUE(kore.Module()->WaitExit(&status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
-    EXPECT_NE(kore.Module()->Stdout().find("[Modbus process] failed listen on port 502"), std::string::npos);
+    EXPECT_NE(kore.Module()->Stdout().find("[Modbus process] failed listen on port 502"),
+              std::string::npos);
     EXPECT_EQ(kore.Count(43), 0u) << "no cycle without a listening socket";
     close(blocker);
   }
@@ -371,7 +375,9 @@ TEST(SlaveStart, CommandLine) {
   };
   std::string out;
   EXPECT_EQ(run({}, "noarg", &out), 255);
-  EXPECT_NE(out.find("[UserSerial][ERROR] Run /modbus-slave-module FAILED [Missing parameters]"), std::string::npos) << out;
+  EXPECT_NE(out.find("[UserSerial][ERROR] Run /modbus-slave-module FAILED [Missing parameters]"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(run({"12a"}, "badarg", &out), 255);
   EXPECT_NE(out.find("FAILED [Parameter 1 is invalid]"), std::string::npos) << out;
   EXPECT_EQ(run({"--help"}, "help", &out), 0);

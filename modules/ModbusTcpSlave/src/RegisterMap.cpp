@@ -21,7 +21,9 @@ void SetBits(uint8_t* coils, int first, uint32_t field, int count) {
 
 }  // namespace
 
-int32_t Truncate(float value) { return ToInt32(std::trunc(static_cast<double>(value))); }
+int32_t Truncate(float value) {
+  return ToInt32(std::trunc(static_cast<double>(value)));
+}
 
 int32_t RoundScaled(float value, double factor) {
   return ToInt32(std::round(static_cast<double>(value) * factor));
@@ -51,13 +53,17 @@ void RefreshTables(const MonitoringData& m, modbus_mapping_t& mapping) {
   regs[kRegControlBoxInput] = m.control_box_digital_input_;
   regs[kRegControlBoxInputEx] = m.control_box_digital_input_ex_;
   regs[kRegControlBoxOutput] = m.control_box_digital_output_;
-  regs[kRegAnalogInput0Value] = ToRegister(Truncate(m.control_box_analog_input_data_[0].analog_data_));
+  regs[kRegAnalogInput0Value] =
+      ToRegister(Truncate(m.control_box_analog_input_data_[0].analog_data_));
   regs[kRegAnalogInput0Type] = m.control_box_analog_input_data_[0].type_info_;
-  regs[kRegAnalogInput1Value] = ToRegister(Truncate(m.control_box_analog_input_data_[1].analog_data_));
+  regs[kRegAnalogInput1Value] =
+      ToRegister(Truncate(m.control_box_analog_input_data_[1].analog_data_));
   regs[kRegAnalogInput1Type] = m.control_box_analog_input_data_[1].type_info_;
-  regs[kRegAnalogOutput0Value] = ToRegister(Truncate(m.control_box_analog_output_data_[0].analog_data_));
+  regs[kRegAnalogOutput0Value] =
+      ToRegister(Truncate(m.control_box_analog_output_data_[0].analog_data_));
   regs[kRegAnalogOutput0Type] = m.control_box_analog_output_data_[0].type_info_;
-  regs[kRegAnalogOutput1Value] = ToRegister(Truncate(m.control_box_analog_output_data_[1].analog_data_));
+  regs[kRegAnalogOutput1Value] =
+      ToRegister(Truncate(m.control_box_analog_output_data_[1].analog_data_));
   regs[kRegAnalogOutput1Type] = m.control_box_analog_output_data_[1].type_info_;
   regs[kRegToolInput] = m.tool_digital_input_;
   regs[kRegToolOutput] = m.tool_digital_output_;
@@ -79,7 +85,8 @@ void RefreshTables(const MonitoringData& m, modbus_mapping_t& mapping) {
 }
 
 void WriteInitialImage(const MonitoringData& m, modbus_mapping_t& mapping) {
-  for (int i = 0; i < 3; ++i) mapping.tab_registers[kRegControllerVersion + i] = m.controller_version_info_[i];
+  for (int i = 0; i < 3; ++i)
+    mapping.tab_registers[kRegControllerVersion + i] = m.controller_version_info_[i];
   mapping.tab_registers[kRegToolOutput] = m.tool_digital_output_;
   SetBits(mapping.tab_bits, kCoilToolOutput, m.tool_digital_output_, 6);
   mapping.tab_registers[kRegControlBoxOutput] = m.control_box_digital_output_;

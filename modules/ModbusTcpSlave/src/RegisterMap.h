@@ -39,7 +39,7 @@ constexpr int kRegAnalogOutput1Value = 18;
 constexpr int kRegAnalogOutput1Type = 19;
 constexpr int kRegToolInput = 21;
 constexpr int kRegToolOutput = 22;
-constexpr int kRegGeneralPurpose = 128;  // 128 registers, 128..255
+constexpr int kRegGeneralPurpose = 128;     // 128 registers, 128..255
 constexpr int kRegControllerVersion = 256;  // 3 registers, written at start only
 constexpr int kRegRobotState = 259;
 constexpr int kRegSystemStatus = 260;  // 5 registers, bits 0..4
@@ -55,13 +55,15 @@ constexpr int kRegExternalForce = 430;
 
 // Float conversions. Each returns the 32-bit integer result; NaN gives 0 and
 // values beyond the 32-bit range are clamped to it, so no input is undefined.
-int32_t Truncate(float value);                   // toward zero
+int32_t Truncate(float value);                    // toward zero
 int32_t RoundScaled(float value, double factor);  // double product, half away from zero
 int32_t RoundScaledSingle(float value);           // roundf(10.0f * value)
 int32_t TruncateThenScale(float value);           // trunc(value) * 10
 
 // Low 16 bits of a result: negative values in two's complement, larger ones wrap.
-inline uint16_t ToRegister(int64_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
+inline uint16_t ToRegister(int64_t value) {
+  return static_cast<uint16_t>(value & 0xFFFF);
+}
 
 // Rewrites every coil and register that is refreshed each cycle from
 // `snapshot`. Entries outside the map are left as they are.

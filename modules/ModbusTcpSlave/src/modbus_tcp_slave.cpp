@@ -55,7 +55,9 @@ CModbusTcpSlave::CModbusTcpSlave()
   Response(EN_REQ_MODULE_MANAGER_LOAD, m_bStarted ? EN_RET_STATUS_SUCCESS : EN_RET_STATUS_FAILED);
 }
 
-CModbusTcpSlave::~CModbusTcpSlave() { ReleaseService(); }
+CModbusTcpSlave::~CModbusTcpSlave() {
+  ReleaseService();
+}
 
 void CModbusTcpSlave::ReleaseService() {
   m_bStarted = false;
@@ -324,7 +326,8 @@ void CModbusTcpSlave::WriteSingleHoldingRegister(uint16_t address, uint16_t valu
       SetToolDigitalOutput(static_cast<uint8_t>(value & 0xFF));
       break;
     default:
-      if (address >= ModbusMap::kRegGeneralPurpose && address < ModbusMap::kRegGeneralPurpose + 128) {
+      if (address >= ModbusMap::kRegGeneralPurpose &&
+          address < ModbusMap::kRegGeneralPurpose + 128) {
         SetGeneralPurpose(static_cast<uint8_t>(address), value);
         std::fflush(stdout);
       }
@@ -335,8 +338,10 @@ void CModbusTcpSlave::WriteSingleHoldingRegister(uint16_t address, uint16_t valu
 void CModbusTcpSlave::WriteSingleCoil(uint16_t address, uint16_t value) {
   if (m_pMonitoringDataPointerMember == nullptr) return;
   const bool on = value != 0;
-  if (address >= ModbusMap::kCoilControlBoxOutput && address < ModbusMap::kCoilControlBoxOutput + 16) {
-    SetControlBoxDigitalOutput(static_cast<uint8_t>(address - ModbusMap::kCoilControlBoxOutput), on);
+  if (address >= ModbusMap::kCoilControlBoxOutput &&
+      address < ModbusMap::kCoilControlBoxOutput + 16) {
+    SetControlBoxDigitalOutput(static_cast<uint8_t>(address - ModbusMap::kCoilControlBoxOutput),
+                               on);
   } else if (address >= ModbusMap::kCoilToolOutput && address < ModbusMap::kCoilToolOutput + 6) {
     SetToolDigitalOutput(static_cast<uint8_t>(address - ModbusMap::kCoilToolOutput), on);
   }

@@ -29,7 +29,7 @@ constexpr uint32_t kModbusRegisterImageEvent = 44;
 #define MODBUS_SLAVE_EXCEPTION_PAUSE_USEC 20000
 #endif
 constexpr uint32_t kExceptionPauseUsec = MODBUS_SLAVE_EXCEPTION_PAUSE_USEC;  // 20 ms
-constexpr uint32_t kByteTimeoutUsec = 100000;                               // 100 ms
+constexpr uint32_t kByteTimeoutUsec = 100000;                                // 100 ms
 
 class CModbusTcpSlave : public CCommunicationModuleBase {
  public:
@@ -94,12 +94,12 @@ class CModbusTcpSlave : public CCommunicationModuleBase {
   void RefuseWithSpareDescriptor();
   void ReleaseService();
 
-  fd_set m_refSet;                        // listening socket and every client
-  int m_nFdMax;                           // highest watched descriptor
-  int m_nServerSocket;                    // listening socket; -1 when none
-  modbus_t* m_pModbusCtx;                 // null until created
-  modbus_mapping_t* m_pModbusMapping;     // null until created
-  MonitoringData m_monitoringData;        // snapshot of the current cycle
+  fd_set m_refSet;                     // listening socket and every client
+  int m_nFdMax;                        // highest watched descriptor
+  int m_nServerSocket;                 // listening socket; -1 when none
+  modbus_t* m_pModbusCtx;              // null until created
+  modbus_mapping_t* m_pModbusMapping;  // null until created
+  MonitoringData m_monitoringData;     // snapshot of the current cycle
   bool m_bStarted;
   int m_nClientCount;
   int m_nSpareFd;  // kept open to refuse clients when descriptors run out

@@ -32,12 +32,12 @@ uint8_t* g_record = nullptr;
 
 // Byte ranges of the record a Modbus write may change.
 bool IsOutputByte(size_t offset) {
-  return offset < 4                                         // output_command_
-         || (offset >= 14 && offset < 16)                   // control-box outputs
-         || offset == 17                                    // tool outputs
-         || offset == 24 || offset == 32                    // analog input types
-         || (offset >= 40 && offset < 56)                   // analog outputs
-         || (offset >= 56 && offset < 312);                 // general-purpose registers
+  return offset < 4                          // output_command_
+         || (offset >= 14 && offset < 16)    // control-box outputs
+         || offset == 17                     // tool outputs
+         || offset == 24 || offset == 32     // analog input types
+         || (offset >= 40 && offset < 56)    // analog outputs
+         || (offset >= 56 && offset < 312);  // general-purpose registers
 }
 
 }  // namespace
