@@ -134,6 +134,13 @@ TEST(KoreSim, TimedOutWaitFailsTheScriptAndStillCleansUp) {
   EXPECT_TRUE(Contains(sim2->Stdout(), "status 3 (EN_RET_STATUS_LOAD_FALSE_SEM)"))
       << sim2->Stdout();
   ExpectCleanedUp();
+
+  // Forgotten events are not found by later waits.
+  WriteScript("script3", "wait 500ms\nforget-events\nwait-event 1 200ms\n");
+  auto sim3 = ChildProcess::Start({kKoreSim, "--module", kModule, "--script", "script3"}, "sim3");
+  EXPECT_EQ(ExitCode(*sim3), 1);
+  EXPECT_TRUE(Contains(sim3->Stdout(), "event 1 (load)")) << sim3->Stdout();
+  EXPECT_TRUE(Contains(sim3->Stdout(), "wait-event 1: no such event")) << sim3->Stdout();
 }
 
 TEST(KoreSim, SigtermAndEndOfInputEndTheModuleAndCleanUp) {
