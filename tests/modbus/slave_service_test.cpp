@@ -3,6 +3,7 @@
 // libmodbus's client over TCP on port 502.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -126,6 +127,7 @@ TEST_F(SlaveTest, EveryConversionRuleReachesATcpClient) {
   PutFloat(rec::kMotorCurrent, 0, -1.2345f);
   PutFloat(rec::kMotorTemperature, 0, 41.9f);
   PutFloat(rec::kMotorTorque, 0, -5.5f);
+  PutFloat(rec::kMotorTorque, 1, 70000.9f);  // beyond 16 bits: 70000 wraps to 4464
   PutFloat(rec::kTaskPose, 0, 0.35f);  // single precision: 3.5f -> 4
   PutFloat(rec::kTaskVelocity, 0, -0.35f);
   PutFloat(rec::kToolOffset, 0, 0.35f);  // double: 3.4999999 -> 3
@@ -159,6 +161,7 @@ TEST_F(SlaveTest, EveryConversionRuleReachesATcpClient) {
   EXPECT_EQ(regs[290], Reg(-1235));
   EXPECT_EQ(regs[300], 41);
   EXPECT_EQ(regs[310], Reg(-5));
+  EXPECT_EQ(regs[311], 4464);
   EXPECT_EQ(regs[400], 4);
   EXPECT_EQ(regs[410], Reg(-4));
   EXPECT_EQ(regs[420], 3);
@@ -362,6 +365,14 @@ TEST(SlaveStart, FailedStartsAnswerFailedAndEndTheProcess) {
     EXPECT_EQ(kore.Count(43), 0u) << "no cycle without a listening socket";
     close(blocker);
   }
+}
+
+TEST_F(SlaveTest, SegmentationFaultEndsTheProcessWithStatusZero) {
+  kore.Module()->Signal(SIGSEGV);
+  int status = -1;
+  ASSERT_TRUE(kore.Module()->WaitExit(&status));
+  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(SlaveStart, CommandLine) {
