@@ -234,6 +234,21 @@ TEST_F(ServerMode, LeavingClientsAreReportedAndLeakNothing) {
       << before << "\nnow:\n" << kore.ModuleDescriptorList();
 }
 
+TEST_F(ServerMode, UnloadStopsTheServerWhileAChunkWaits) {
+  Peer p;
+  Connect(p);
+  kore.SetAck(FakeKore::Ack::None);
+  ASSERT_TRUE(p.Send("waiting"));
+  ASSERT_TRUE(WaitUntil([&] { return kore.Chunks().size() == 1; }));
+  kore.Send(2);  // unload: the waiting chunk must not hold it up
+  Event e;
+  ASSERT_TRUE(kore.WaitEvent(2, 10s, &e));
+  EXPECT_EQ(e.Value(), 0u);
+  EXPECT_TRUE(p.WaitClosed());
+  EXPECT_TRUE(kore.WaitOutput("SEND MESSAGE FAIL"));
+  EXPECT_EQ(kore.Count(30), 0u);
+}
+
 TEST_F(ServerMode, RequestsWhileOpenOrWithBadRecordsAreHandledQuietly) {
   kore.Open(1, kPort + 1);  // already open: ignored
   std::this_thread::sleep_for(100ms);

@@ -267,7 +267,18 @@ void CUserTcpServer::OnCloseConnection() {
   }
 }
 
-void CUserTcpServer::StopService() { Stop(); }
+void CUserTcpServer::StopService() {
+  // Stop waits for every connection thread; one that waits for an
+  // acknowledgement would wait in vain, since this loop cannot take it now.
+  {
+    std::lock_guard<std::mutex> lock(m_ackMutex);
+    m_bAbortForwarding = true;
+    m_ackCondition.notify_all();
+  }
+  Stop();
+  // An unload leaves a client link open: its data is forwarded as before.
+  if (m_nMode == kTcpModeClient && m_bConnected) m_bAbortForwarding = false;
+}
 
 void CUserTcpServer::RunningService() { CheckConnection(); }
 
