@@ -1071,9 +1071,9 @@ int KoreSim::Run() {
       return 2;
     }
     for (std::string l; std::getline(in, l);) script.push_back(l);
-  } else {
-    fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
   }
+  // Standard input stays blocking (it may be the user's terminal, shared with
+  // the shell): it is read only when poll says it is readable.
 
   if (!Setup()) {
     Shutdown();
