@@ -245,6 +245,13 @@ TEST(KoreSim, MalformedEventsAndBadCommandsAreReportedNotFatal) {
   auto noModule = ChildProcess::Start({kKoreSim, "--module", "/nonexistent/module"}, "nomodule");
   EXPECT_EQ(ExitCode(*noModule), 2);
   EXPECT_TRUE(Contains(noModule->Stdout(), "cannot start module"));
+  // A module that refuses its argument ends at once; kore-sim reports it.
+  WriteScript("exit", "wait-exit 5s\n");
+  auto refused = ChildProcess::Start(
+      {kKoreSim, "--module", kModule, "--module-arg", "12a", "--script", "exit"}, "refused");
+  EXPECT_EQ(ExitCode(*refused), 0);
+  EXPECT_TRUE(Contains(refused->Stdout(), "FAILED [Parameter 1 is invalid]")) << refused->Stdout();
+  EXPECT_TRUE(Contains(refused->Stdout(), "exited with status 255 (-1)"));
   auto badTick = ChildProcess::Start({kKoreSim, "--tick", "0"}, "tick");
   EXPECT_EQ(ExitCode(*badTick), 2);
   ExpectCleanedUp();
