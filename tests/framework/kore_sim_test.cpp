@@ -136,11 +136,16 @@ TEST(KoreSim, TimedOutWaitFailsTheScriptAndStillCleansUp) {
   ExpectCleanedUp();
 
   // Forgotten events are not found by later waits.
-  WriteScript("script3", "wait 500ms\nforget-events\nwait-event 1 200ms\n");
+  WriteScript("script3",
+              "send 1001 u32 7 0\n"  // the module answers event 7,
+              "send 1001 u32 8 0\n"  // then event 8
+              "wait-event 8 5s\n"    // so event 7 is here, unclaimed
+              "forget-events\n"
+              "wait-event 7 200ms\n");
   auto sim3 = ChildProcess::Start({kKoreSim, "--module", kModule, "--script", "script3"}, "sim3");
   EXPECT_EQ(ExitCode(*sim3), 1);
-  EXPECT_TRUE(Contains(sim3->Stdout(), "event 1 (load)")) << sim3->Stdout();
-  EXPECT_TRUE(Contains(sim3->Stdout(), "wait-event 1: no such event")) << sim3->Stdout();
+  EXPECT_TRUE(Contains(sim3->Stdout(), "event 7 from")) << sim3->Stdout();
+  EXPECT_TRUE(Contains(sim3->Stdout(), "wait-event 7: no such event")) << sim3->Stdout();
 }
 
 TEST(KoreSim, SigtermAndEndOfInputEndTheModuleAndCleanUp) {
