@@ -305,11 +305,7 @@ int Fire(const ScenarioEvent& e, Simulation& sim) {
   if (k == "stop") return sim.Stop(e.flag);
   if (k == "check") return sim.CheckControlState();
   if (k == "raw") return sim.UpdateRaw(e.bytes.data(), e.bytes.size());
-  if (k == "raw_start") {
-    unsigned char buffer[64] = {};
-    std::copy(e.bytes.begin(), e.bytes.end(), buffer);
-    return sim.Module() ? sim.Module()->Start(buffer) : -1;
-  }
+  if (k == "raw_start") return sim.StartRaw(e.bytes.data(), e.bytes.size());
   if (k == "wrench") h.Wrench().Step(e.a);
   else if (k == "ramp") h.Wrench().Ramp(h.Time(), e.value, e.a);
   else if (k == "wall") h.Wrench().SetWall(e.point, e.a.head<3>(), e.value, e.damping);

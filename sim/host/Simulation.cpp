@@ -152,6 +152,17 @@ int Simulation::UpdateRaw(const unsigned char* record, size_t size) {
   return Update(buffer);
 }
 
+int Simulation::StartRaw(const unsigned char* record, size_t size) {
+  if (!m_module) return -1;
+  unsigned char buffer[64] = {};
+  std::memcpy(buffer, record, std::min(size, sizeof buffer));
+  m_host.SetForceDirection(Vector6d::Zero());
+  m_direction.setZero();
+  const int result = m_module->Start(buffer);
+  m_running = result == 0 && m_host.ComplianceOn();
+  return result;
+}
+
 int Simulation::Pause() {
   if (!m_module) return -1;
   unsigned char record[64] = {};

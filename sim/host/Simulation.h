@@ -55,8 +55,10 @@ class Simulation {
   int Pause();
   int Resume();
   int Stop(bool refuse = false);
-  // Any bytes as a gain-update record (the module reads at most 64 bytes).
+  // Any bytes as a gain-update or a start record (zero-padded to 64 bytes,
+  // more than any record the module reads).
   int UpdateRaw(const unsigned char* record, size_t size);
+  int StartRaw(const unsigned char* record, size_t size);
   int CheckControlState();
 
   // True while the module is driven every cycle.
