@@ -11,7 +11,6 @@
 #include <time.h>
 
 #include <Eigen/Dense>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -215,10 +214,9 @@ struct Baseline {
     for (int i = 0; i < 6; ++i) w[i] = std::sqrt(std::fabs(solver.eigenvalues()[i].real()));
     const Matrix6d Vinv = Eigen::PartialPivLU<Matrix6d>(V).inverse();  // 3
     const Matrix6d D = 2.0 * Mb * Vector6d::Constant(5.0).asDiagonal() * V * w.asDiagonal() * Vinv;
-    const Matrix6d Jp =
-        s.J.transpose() *
-        Eigen::PartialPivLU<Matrix6d>(s.J * s.J.transpose() + 0.0025 * Matrix6d::Identity())
-            .inverse();  // 4, the pseudo-inverse
+    const Matrix6d Jp = s.J.transpose() * Eigen::PartialPivLU<Matrix6d>(
+                                              s.J * s.J.transpose() + 0.0025 * Matrix6d::Identity())
+                                              .inverse();  // 4, the pseudo-inverse
     const Vector6d wrench = Jp.transpose() * s.trqExtFctrl;
     const Vector6d a = MinvB * (wrench - D * state - K * state);
     state += 1e-6 * a;
@@ -272,7 +270,8 @@ int main(int argc, char** argv) {
   }
 
   void* handle = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-  auto create = handle ? reinterpret_cast<ControlModule* (*)(long)>(dlsym(handle, "create")) : nullptr;
+  auto create =
+      handle ? reinterpret_cast<ControlModule* (*)(long)>(dlsym(handle, "create")) : nullptr;
   if (create == nullptr) {
     std::fprintf(stderr, "bench_admittance: cannot load %s\n", plugin.c_str());
     return 1;
@@ -323,8 +322,9 @@ int main(int argc, char** argv) {
 
   const Stats p = Summarise(plug);
   const Stats b = Summarise(base);
-  std::printf("bench_admittance: DoControl per 1 ms cycle, %ld cycles on recorded simulated-arm data\n",
-              cycles);
+  std::printf(
+      "bench_admittance: DoControl per 1 ms cycle, %ld cycles on recorded simulated-arm data\n",
+      cycles);
   std::printf("  %-34s %9s %9s %9s\n", "", "median", "p99", "max");
   std::printf("  %-34s %7.2f us %6.2f us %6.2f us\n", "admittance DoControl", p.median, p.p99,
               p.max);
@@ -336,8 +336,8 @@ int main(int argc, char** argv) {
               p.median / b.median);
   std::printf("  p99 under 10 us (1%% of the cycle)     %s\n", p.p99 < 10.0 ? "yes" : "NO");
   std::printf("  heap allocations per cycle            %.3f  (%ld in %ld cycles)\n",
-              static_cast<double>(allocations) / static_cast<double>(cycles + warmup),
-              allocations, cycles + warmup);
+              static_cast<double>(allocations) / static_cast<double>(cycles + warmup), allocations,
+              cycles + warmup);
   if (ctx.errors != 0) std::printf("  module errors during the run: %ld\n", ctx.errors);
   return (sink == 12345.678) ? 3 : 0;  // keeps the results alive
 }

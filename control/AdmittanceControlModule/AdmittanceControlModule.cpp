@@ -30,7 +30,9 @@ void ClampTransRot(Vector6& v, const Eigen::Vector2d& lo, const Eigen::Vector2d&
   }
 }
 
-Vector6 NaNVector() { return Vector6::Constant(kNaN); }
+Vector6 NaNVector() {
+  return Vector6::Constant(kNaN);
+}
 
 }  // namespace
 
@@ -457,9 +459,8 @@ double AdmittanceControlModule::UpdateModelDamping(int model, double scale) {
   }
 }
 
-void AdmittanceControlModule::UpdateModelParameter(int model, Vector6& a, double& c,
-                                                   double payload, Vector6& mass,
-                                                   const Matrix6& /*jointInertia*/,
+void AdmittanceControlModule::UpdateModelParameter(int model, Vector6& a, double& c, double payload,
+                                                   Vector6& mass, const Matrix6& /*jointInertia*/,
                                                    const Vector6& f) {
   static const double kSmall[6] = {6.75, 9.0, 6.0, 2.0, 3.0, 0.75};
   static const double kLarge[6] = {10.0, 13.75, 11.5, 2.5, 3.75, 0.875};
@@ -551,7 +552,8 @@ void AdmittanceControlModule::UpdateDamping(const Matrix6& Kdm, const Vector6& K
     if (m_eigenSolver.info() == Eigen::Success) {
       const Matrix6 V = m_eigenSolver.eigenvectors().real();
       Vector6 omega;
-      for (int i = 0; i < 6; ++i) omega[i] = std::sqrt(std::fabs(m_eigenSolver.eigenvalues()[i].real()));
+      for (int i = 0; i < 6; ++i)
+        omega[i] = std::sqrt(std::fabs(m_eigenSolver.eigenvalues()[i].real()));
       const Eigen::PartialPivLU<Matrix6> lu(V);
       const double rcond = lu.rcond();
       if (std::isfinite(rcond) && rcond >= kMinEigenvectorRcond) {
@@ -639,9 +641,8 @@ Vector6 AdmittanceControlModule::EstimateWrenchError(const Matrix6& J) {
 }
 
 Vector6 AdmittanceControlModule::AdmittanceAcceleration(const Vector6& wrenchError) {
-  const Vector6 explicitAcc =
-      m_taskMassInvBase *
-      (wrenchError - m_dampingMatrix * m_admVel - m_stiffnessMatrix * m_admDisp);
+  const Vector6 explicitAcc = m_taskMassInvBase * (wrenchError - m_dampingMatrix * m_admVel -
+                                                   m_stiffnessMatrix * m_admDisp);
   // The explicit step (velocity, then displacement) of a mode with
   // p = dt D / M and q = dt^2 K / M is stable only while p < 2 and
   // q + 2 p < 4. High stiffness, a small force factor and a high damping
@@ -660,9 +661,8 @@ Vector6 AdmittanceControlModule::AdmittanceAcceleration(const Vector6& wrenchErr
   m_implicitStep = true;
   ++m_implicitSteps;
   const Matrix6 S = Matrix6::Identity() + P + Q;
-  const Vector6 rhs =
-      m_taskMassInvBase * (wrenchError - m_dampingMatrix * m_admVel -
-                           m_stiffnessMatrix * (m_admDisp + kPeriod * m_admVel));
+  const Vector6 rhs = m_taskMassInvBase * (wrenchError - m_dampingMatrix * m_admVel -
+                                           m_stiffnessMatrix * (m_admDisp + kPeriod * m_admVel));
   const Vector6 acc = Eigen::PartialPivLU<Matrix6>(S).solve(rhs);
   return acc.allFinite() ? acc : explicitAcc;
 }
@@ -697,9 +697,9 @@ int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
   // returns on those axes does not pull the tool back.
   Vector6 released;
   for (int i = 0; i < 6; ++i) {
-    released[i] = (m_forceAxes[i] < kSetThreshold && std::fabs(m_forceRef[i]) > kReleaseForceEpsilon)
-                      ? 1.0
-                      : 0.0;
+    released[i] =
+        (m_forceAxes[i] < kSetThreshold && std::fabs(m_forceRef[i]) > kReleaseForceEpsilon) ? 1.0
+                                                                                            : 0.0;
   }
   m_releasedStep = R * released.asDiagonal() * R.transpose() * m_admDisp;
   m_releasedOffset += m_releasedStep;

@@ -90,8 +90,7 @@ class AdmittanceControlModule : public ControlModule {
   // Virtual joint masses from the model's table, the payload and the joint
   // inertia; fills m_virtualMass (through `mass`) and m_virtualMassMatrix.
   void UpdateModelParameter(int model, Vector6& baseMass, double& payloadTerm, double payload,
-                            Vector6& mass, const Matrix6& jointInertia,
-                            const Vector6& inertiaNorm);
+                            Vector6& mass, const Matrix6& jointInertia, const Vector6& inertiaNorm);
 
   bool IsRunning() const { return m_running; }
 
@@ -131,10 +130,10 @@ class AdmittanceControlModule : public ControlModule {
   Vector6 m_virtualMass;
   Matrix6 m_virtualMassMatrix;
   Vector6 m_dampingRatio;
-  Vector6 m_taskMass;        // diagonal task mass M in the reference frame
-  Matrix6 m_taskMassBase;    // M_b = R M R^T
-  Matrix6 m_taskMassInvBase; // M_b^-1
-  Matrix6 m_dampingMatrix;   // D
+  Vector6 m_taskMass;         // diagonal task mass M in the reference frame
+  Matrix6 m_taskMassBase;     // M_b = R M R^T
+  Matrix6 m_taskMassInvBase;  // M_b^-1
+  Matrix6 m_dampingMatrix;    // D
   // Cycles in which the modal damping design fell back to the per-axis one.
   long m_dampingFallbacks;
 

@@ -219,8 +219,10 @@ TEST_F(ClosedLoop, PressingAStiffWallSettlesWithoutBouncing) {
   double largestForce = 0.0;
   sim.Run(4.0, [&] {
     const double fz = sim.Host().AppliedWrench()[2];
-    if (fz > 0.0) touched = true;
-    else if (touched) ++contactLosses;
+    if (fz > 0.0)
+      touched = true;
+    else if (touched)
+      ++contactLosses;
     largestForce = std::max(largestForce, fz);
   });
   EXPECT_TRUE(touched);

@@ -292,9 +292,17 @@ TEST_F(AdmittanceTest, BaseDampingRatioPerModel) {
   const struct {
     int model;
     double noSensor, sensor;
-  } cases[] = {{0, 5.0, 5.0},   {3, 5.0, 5.0},   {1, 6.25, 6.25}, {7, 6.25, 6.25},
-               {8, 6.25, 6.25}, {2, 6.0, 2.0},   {5, 4.25, 2.0},  {6, 4.0, 2.0},
-               {9, 4.25, 4.25}, {4, 3.0 * 1.4, 3.0 * 1.4}, {11, 3.0 * 1.4, 3.0 * 1.4}};
+  } cases[] = {{0, 5.0, 5.0},
+               {3, 5.0, 5.0},
+               {1, 6.25, 6.25},
+               {7, 6.25, 6.25},
+               {8, 6.25, 6.25},
+               {2, 6.0, 2.0},
+               {5, 4.25, 2.0},
+               {6, 4.0, 2.0},
+               {9, 4.25, 4.25},
+               {4, 3.0 * 1.4, 3.0 * 1.4},
+               {11, 3.0 * 1.4, 3.0 * 1.4}};
   for (const auto& c : cases) {
     CRobotInfo::fts = false;
     EXPECT_DOUBLE_EQ(module.UpdateModelDamping(c.model, 1.4), c.noSensor) << c.model;
@@ -333,9 +341,9 @@ TEST_F(AdmittanceTest, DampingIsZeroInTheFirstCycleThenMatchesTheClosedForm) {
     EXPECT_NEAR(module.m_taskMass[i], m, 1e-9);
     EXPECT_NEAR(module.m_dampingMatrix(i, i), 2.0 * 5.0 * std::sqrt(kd[i] * m), 1e-6) << i;
   }
-  EXPECT_NEAR((module.m_dampingMatrix - Matrix6(module.m_dampingMatrix.diagonal().asDiagonal()))
-                  .norm(),
-              0.0, 1e-6);
+  EXPECT_NEAR(
+      (module.m_dampingMatrix - Matrix6(module.m_dampingMatrix.diagonal().asDiagonal())).norm(),
+      0.0, 1e-6);
   EXPECT_EQ(module.m_dampingFallbacks, 0);
 }
 

@@ -11,7 +11,7 @@ inline std::atomic<long> eigenCheckFailures{0};
 }  // namespace alloc_guard
 
 #define EIGEN_RUNTIME_NO_MALLOC
-#define eigen_assert(x)                                              \
-  do {                                                               \
-    if (!(x)) alloc_guard::eigenCheckFailures.fetch_add(1);          \
+#define eigen_assert(x)                                     \
+  do {                                                      \
+    if (!(x)) alloc_guard::eigenCheckFailures.fetch_add(1); \
   } while (false)

@@ -95,8 +95,7 @@ class FakeContext : public RobotControlContext {
   // checked against F/k exactly), the damped least-squares one otherwise.
   Matrix6 getCalInverseJacobianDLS(const Matrix6& J, double lambda) override {
     if (exactInverse) return J.inverse();
-    return J.transpose() *
-           (J * J.transpose() + lambda * lambda * Matrix6::Identity()).inverse();
+    return J.transpose() * (J * J.transpose() + lambda * lambda * Matrix6::Identity()).inverse();
   }
   Vector6 getFTS_comp_FCtrl_lpf() override { return ftsWrench; }
   Eigen::Vector3d getTCPToolLength() override { return toolLength; }
@@ -169,8 +168,7 @@ class FakeContext : public RobotControlContext {
   // What the getters answer.
   Vector6 jntPos, jntPos_d, jntTrqGrav, jntTrqExt, jntTrqExtFctrl, jntExtTrqLpf, ftsWrench;
   Matrix6 jntM, tcpJ;
-  Mota::TaskPosition tcpPose, tcpPoseTarget, stcp, baseToWorld, worldToBase, base2ucart,
-      ucart2base;
+  Mota::TaskPosition tcpPose, tcpPoseTarget, stcp, baseToWorld, worldToBase, base2ucart, ucart2base;
   Mota::TaskVelocity tcpVelTarget;
   Eigen::Vector3d toolLength;
   Vector6 forceDir;

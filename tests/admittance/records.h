@@ -11,8 +11,12 @@ namespace admittance_test {
 
 using Bytes = std::array<uint8_t, 64>;
 
-inline void PutFloat(Bytes& b, size_t offset, float v) { std::memcpy(&b[offset], &v, 4); }
-inline void PutInt(Bytes& b, size_t offset, int32_t v) { std::memcpy(&b[offset], &v, 4); }
+inline void PutFloat(Bytes& b, size_t offset, float v) {
+  std::memcpy(&b[offset], &v, 4);
+}
+inline void PutInt(Bytes& b, size_t offset, int32_t v) {
+  std::memcpy(&b[offset], &v, 4);
+}
 inline void PutFloats(Bytes& b, size_t offset, const std::array<float, 6>& v) {
   for (size_t i = 0; i < 6; ++i) PutFloat(b, offset + 4 * i, v[i]);
 }
