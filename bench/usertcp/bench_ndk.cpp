@@ -136,8 +136,10 @@ Result Run(int port, int clients, size_t size, milliseconds runFor) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-    std::printf("usage: bench_ndk [SECONDS]\nEcho throughput of the NDK server against a plain "
-                "POCO TCPServer echo on loopback, 1 and 32 clients (best of 3 runs, default 0.5 s each).\n");
+    std::printf(
+        "usage: bench_ndk [SECONDS]\nEcho throughput of the NDK server against a plain "
+        "POCO TCPServer echo on loopback, 1 and 32 clients (best of 3 runs, default 0.5 s "
+        "each).\n");
     return 0;
   }
   const milliseconds duration(argc > 1 ? static_cast<int>(std::atof(argv[1]) * 1000) : 500);

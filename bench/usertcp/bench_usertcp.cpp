@@ -86,12 +86,15 @@ int Bench() {
   const bool outOk = received == out + out + out;
   const double outLimit = kChunk / 0.001;
 
-  std::printf("  peer to KORE  %12.0f B/s  limit %10.0f B/s  ratio to limit %.2f  to baseline %.6f%s\n",
-              inward, inLimit, inward / inLimit, inward / baseline, inOk ? "" : "  DATA MISMATCH");
-  std::printf("  KORE to peer  %12.0f B/s  limit %10.0f B/s  ratio to limit %.2f  to baseline %.6f%s\n",
-              outward, outLimit, outward / outLimit, outward / baseline, outOk ? "" : "  DATA MISMATCH");
-  std::printf("  limits: inward one 4062-byte chunk per acknowledgement plus a 50 ms pause;\n"
-              "          outward one 4062-byte chunk per request and 1 ms service cycle\n");
+  std::printf(
+      "  peer to KORE  %12.0f B/s  limit %10.0f B/s  ratio to limit %.2f  to baseline %.6f%s\n",
+      inward, inLimit, inward / inLimit, inward / baseline, inOk ? "" : "  DATA MISMATCH");
+  std::printf(
+      "  KORE to peer  %12.0f B/s  limit %10.0f B/s  ratio to limit %.2f  to baseline %.6f%s\n",
+      outward, outLimit, outward / outLimit, outward / baseline, outOk ? "" : "  DATA MISMATCH");
+  std::printf(
+      "  limits: inward one 4062-byte chunk per acknowledgement plus a 50 ms pause;\n"
+      "          outward one 4062-byte chunk per request and 1 ms service cycle\n");
   return inOk && outOk ? 0 : 1;
 }
 
@@ -99,9 +102,10 @@ int Bench() {
 
 int main(int argc, char** argv) {
   if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::printf("usage: bench_usertcp\nBytes per second through the user TCP module both ways "
-                "against its design limits and a bare loopback copy. Needs root or user "
-                "namespaces (runs in private namespaces).\n");
+    std::printf(
+        "usage: bench_usertcp\nBytes per second through the user TCP module both ways "
+        "against its design limits and a bare loopback copy. Needs root or user "
+        "namespaces (runs in private namespaces).\n");
     return 0;
   }
   return test_support::RunIsolated(Bench);

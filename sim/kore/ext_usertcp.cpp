@@ -150,8 +150,9 @@ class UserTcpExtension : public kore::KoreExtension {
                  "send request 20 with any mode and port (to try bad open records); "
                  "'unterminated' fills the address field without its zero",
                  [this](const Args& a, KoreContext& ctx) { return OpenRaw(a, ctx); }});
-    c.push_back({"tcp-close", "tcp-close", "send request 21 (close the server or client)",
-                 [](const Args&, KoreContext& ctx) { return ctx.Send(EN_REQ_TCP_CLOSE, nullptr, 0); }});
+    c.push_back(
+        {"tcp-close", "tcp-close", "send request 21 (close the server or client)",
+         [](const Args&, KoreContext& ctx) { return ctx.Send(EN_REQ_TCP_CLOSE, nullptr, 0); }});
     c.push_back({"tcp-send", "tcp-send ID text WORDS | hex BYTES | pattern N | file PATH",
                  "server mode: send data to client ID, chunk by chunk with request 23",
                  [this](const Args& a, KoreContext& ctx) { return SendData(a, ctx, true); }});
@@ -224,9 +225,10 @@ class UserTcpExtension : public kore::KoreExtension {
         TcpPeerRecord peer{};
         if (void* rx = Rx(ctx)) std::memcpy(&peer, rx, sizeof peer);
         const std::string ip(peer.chIp, strnlen(peer.chIp, sizeof peer.chIp));
-        log.text = "client " + std::to_string(value) + " connected from " + ip + ":" +
-                   std::to_string(peer.nPort) +
-                   (peer.nId == value ? "" : " (peer record names id " + std::to_string(peer.nId) + ")");
+        log.text =
+            "client " + std::to_string(value) + " connected from " + ip + ":" +
+            std::to_string(peer.nPort) +
+            (peer.nId == value ? "" : " (peer record names id " + std::to_string(peer.nId) + ")");
         log.json.Add("id", static_cast<uint64_t>(value))
             .Add("peer_id", static_cast<uint64_t>(peer.nId))
             .Add("peer_ip", ip)
@@ -255,7 +257,7 @@ class UserTcpExtension : public kore::KoreExtension {
 
  private:
   struct Incoming {
-    std::string data;       // reassembled so far
+    std::string data;        // reassembled so far
     uint32_t nextIndex = 1;  // chunk expected next
     std::string all;         // every complete message, for tcp-expect
   };
@@ -307,8 +309,9 @@ class UserTcpExtension : public kore::KoreExtension {
         ParseNumber(a[2], 1, 65535, &port)) {
       return WriteOpen(ctx, kTcpModeClient, static_cast<int32_t>(port), a[1], true);
     }
-    ctx.Error("usage: tcp-open server PORT | tcp-open client ADDRESS PORT (address at most 15 "
-              "characters, port 1..65535)");
+    ctx.Error(
+        "usage: tcp-open server PORT | tcp-open client ADDRESS PORT (address at most 15 "
+        "characters, port 1..65535)");
     return false;
   }
 
@@ -321,8 +324,8 @@ class UserTcpExtension : public kore::KoreExtension {
     }
     const std::string ip = a.size() == 3 ? a[2] : "127.0.0.1";
     const bool terminated = ip != "unterminated";
-    return WriteOpen(ctx, static_cast<int32_t>(mode), static_cast<int32_t>(port),
-                     ip.substr(0, 15), terminated);
+    return WriteOpen(ctx, static_cast<int32_t>(mode), static_cast<int32_t>(port), ip.substr(0, 15),
+                     terminated);
   }
 
   // Waits until the module has taken every request off the queue, so that
@@ -410,8 +413,9 @@ class UserTcpExtension : public kore::KoreExtension {
     if (a.size() < 5 || !ParseNumber(a[0], 22, 23, &request) ||
         !ParseNumber(a[1], 0, UINT32_MAX, &id) || !ParseNumber(a[2], 0, UINT32_MAX, &index) ||
         !ParseNumber(a[3], 0, UINT32_MAX, &count)) {
-      ctx.Error("usage: tcp-chunk 22|23 ID INDEX COUNT [length=N] text WORDS | hex BYTES | "
-                "pattern N");
+      ctx.Error(
+          "usage: tcp-chunk 22|23 ID INDEX COUNT [length=N] text WORDS | hex BYTES | "
+          "pattern N");
       return false;
     }
     size_t first = 4;
@@ -427,15 +431,16 @@ class UserTcpExtension : public kore::KoreExtension {
       ctx.Error(error);
       return false;
     }
-    if (length < 0) length = static_cast<long long>(std::min<size_t>(data.size(), kTcpChunkDataSize));
+    if (length < 0)
+      length = static_cast<long long>(std::min<size_t>(data.size(), kTcpChunkDataSize));
     return WriteChunk(ctx, static_cast<uint32_t>(request), static_cast<uint32_t>(id),
                       static_cast<uint32_t>(index), static_cast<uint32_t>(count),
                       static_cast<uint32_t>(length), data);
   }
 
   bool AckPolicy(const Args& a, KoreContext& ctx) {
-    if (a.size() == 1 && (a[0] == "auto" || a[0] == "refuse" || a[0] == "refuse-next" ||
-                          a[0] == "none")) {
+    if (a.size() == 1 &&
+        (a[0] == "auto" || a[0] == "refuse" || a[0] == "refuse-next" || a[0] == "none")) {
       m_ack = a[0];
       return true;
     }
@@ -455,8 +460,8 @@ class UserTcpExtension : public kore::KoreExtension {
       if (a[i].rfind("timeout=", 0) == 0) {
         std::string t = a[i].substr(8);
         double v = std::atof(t.c_str());
-        timeout = milliseconds(static_cast<long long>(
-            t.find("ms") != std::string::npos ? v : v * 1000.0));
+        timeout = milliseconds(
+            static_cast<long long>(t.find("ms") != std::string::npos ? v : v * 1000.0));
         continue;
       }
       if (!text.empty()) text += ' ';
@@ -467,8 +472,9 @@ class UserTcpExtension : public kore::KoreExtension {
       auto it = m_messages.find(who);
       if (it != m_messages.end() && it->second.all.find(text) != std::string::npos) {
         FlushLogs(ctx);
-        ctx.Log("tcp-expect", "received \"" + text + "\" from " +
-                                  (who == "0" ? std::string("the server") : "client " + who),
+        ctx.Log("tcp-expect",
+                "received \"" + text + "\" from " +
+                    (who == "0" ? std::string("the server") : "client " + who),
                 JsonObject().Add("ok", true).Add("text", text));
         return true;
       }
@@ -520,13 +526,18 @@ class UserTcpExtension : public kore::KoreExtension {
     log.text = "chunk " + std::to_string(rec.nChunkIndex) + "/" + std::to_string(rec.nChunkCount) +
                " from " + who + ", " + std::to_string(len) + " of " +
                std::to_string(rec.nTotalLength) + " bytes: \"" + Printable(chunk, 60) + "\"" +
-               (accept ? " - acknowledged" : answered ? " - refused" : " - not answered") + note;
+               (accept     ? " - acknowledged"
+                : answered ? " - refused"
+                           : " - not answered") +
+               note;
     log.json.Add("id", static_cast<uint64_t>(rec.nId))
         .Add("chunk_index", static_cast<uint64_t>(rec.nChunkIndex))
         .Add("chunk_count", static_cast<uint64_t>(rec.nChunkCount))
         .Add("chunk_length", static_cast<uint64_t>(rec.nChunkLength))
         .Add("total_length", static_cast<uint64_t>(rec.nTotalLength))
-        .Add("ack", accept ? "success" : answered ? "failure" : "none")
+        .Add("ack", accept     ? "success"
+                    : answered ? "failure"
+                               : "none")
         .Add("chunk_hex", HexOf(chunk));
     if (accept && rec.nChunkIndex == rec.nChunkCount && in.nextIndex == rec.nChunkCount + 1) {
       const std::string message = in.data;

@@ -1,10 +1,9 @@
 // The NDK client over real loopback sockets.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <thread>
-
-#include <sys/ioctl.h>
 
 #include "NDKClient.h"
 #include "peer.h"
@@ -48,10 +47,11 @@ class TestClient : public CNDKClient {
 
 // Runs the client's listening loop on a thread of its own.
 struct Listening {
-  explicit Listening(TestClient& c) : thread([&c, this] {
-    c.StartListenToServer();
-    ended = true;
-  }) {}
+  explicit Listening(TestClient& c)
+      : thread([&c, this] {
+          c.StartListenToServer();
+          ended = true;
+        }) {}
   ~Listening() {
     if (thread.joinable()) thread.join();
   }
@@ -172,8 +172,7 @@ TEST(NdkClient, MessagesDeliveredInOrderOneAtATime) {
   EXPECT_EQ(client.messages.Snapshot().front(), "first");
   client.CloseConnection();
   ASSERT_TRUE(WaitUntil([&] { return listening.ended.load(); }));
-  EXPECT_EQ(client.disconnects.Snapshot(),
-            std::vector<int>{CNDKClient::NDK_DISCONNECT_BY_REQUEST});
+  EXPECT_EQ(client.disconnects.Snapshot(), std::vector<int>{CNDKClient::NDK_DISCONNECT_BY_REQUEST});
 }
 
 TEST(NdkClient, CloseWhileListeningEndsTheLoopSafely) {

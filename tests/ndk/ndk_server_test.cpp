@@ -58,9 +58,9 @@ class TestServer : public CNDKServer {
   void OnConnect(long id) override { events.Add({'C', id, 0, {}}); }
   void OnMessage(long id, CNDKMessage& m) override {
     if (onMessage) onMessage(id, m);
-    events.Add({'M', id, 0,
-                std::string(static_cast<const char*>(m.GetBuffer()),
-                            static_cast<size_t>(m.GetLength()))});
+    events.Add(
+        {'M', id, 0,
+         std::string(static_cast<const char*>(m.GetBuffer()), static_cast<size_t>(m.GetLength()))});
   }
   void OnDisconnect(long id, NDKServerDisconnection r) override {
     events.Add({'D', id, static_cast<int>(r), {}});

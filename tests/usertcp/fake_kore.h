@@ -56,8 +56,8 @@ struct Chunk {
   std::string data;
 };
 inline Chunk ParseChunk(const std::string& rx) {
-  Chunk c{Get32(rx.data(), 4), Get32(rx.data(), 8), Get32(rx.data(), 12), Get32(rx.data(), 16),
-          Get32(rx.data(), 20), {}};
+  Chunk c{Get32(rx.data(), 4),  Get32(rx.data(), 8),  Get32(rx.data(), 12),
+          Get32(rx.data(), 16), Get32(rx.data(), 20), {}};
   c.data.assign(rx.data() + 24, std::min<uint32_t>(c.length, 4062));
   return c;
 }
@@ -151,7 +151,8 @@ class FakeKore {
   // A whole message, cut in chunks of 4062 bytes.
   void SendMessage(uint32_t request, uint32_t id, const std::string& data) {
     const uint32_t n = static_cast<uint32_t>((data.size() + 4061) / 4062);
-    for (uint32_t i = 1; i <= n; ++i) WriteChunk(request, id, i, n, data.substr((i - 1) * 4062, 4062));
+    for (uint32_t i = 1; i <= n; ++i)
+      WriteChunk(request, id, i, n, data.substr((i - 1) * 4062, 4062));
   }
 
   // Waits for an event `code` not claimed by an earlier wait.

@@ -19,7 +19,8 @@ class ClientMode : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(kore.StartModule(USERTCP_MODULE)); }
   void TearDown() override {
     EXPECT_TRUE(kore.Module().Running());
-    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos) << kore.Module().Stderr();
+    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos)
+        << kore.Module().Stderr();
   }
   FakeKore kore;
 };

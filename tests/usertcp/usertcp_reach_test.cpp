@@ -1,10 +1,10 @@
 // Reachability checks against hosts in a network namespace of the test's
 // own, joined to the test's namespace by a veth pair: 192.0.2.1 here,
 // 192.0.2.2 there. No packet leaves the machine.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <arpa/inet.h>
 
 #include <cstdlib>
 
@@ -89,9 +89,7 @@ TEST(Reachability, OpenToSilentHostTriesNoConnect) {
   ASSERT_TRUE(far.IgnorePings(true));
   // A listener on the far host on the port the module is sent to.
   std::unique_ptr<ndk_test::Listener> target;
-  far.Inside([&] {
-    target.reset(new ndk_test::Listener(kPort, 16, true));
-  });
+  far.Inside([&] { target.reset(new ndk_test::Listener(kPort, 16, true)); });
   FakeKore kore;
   ASSERT_TRUE(kore.StartModule(USERTCP_MODULE));
   kore.Open(2, kPort, "192.0.2.2");

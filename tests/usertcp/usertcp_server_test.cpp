@@ -27,7 +27,8 @@ class ServerMode : public ::testing::Test {
     // Nothing a test does may make the module crash or report a sanitizer
     // error.
     EXPECT_TRUE(kore.Module().Running());
-    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos) << kore.Module().Stderr();
+    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos)
+        << kore.Module().Stderr();
   }
   // Connects a client and waits for its event 29; returns its id.
   uint32_t Connect(Peer& p) {
@@ -231,7 +232,8 @@ TEST_F(ServerMode, LeavingClientsAreReportedAndLeakNothing) {
     EXPECT_EQ(e.Value(), id);
   }
   EXPECT_TRUE(WaitUntil([&] { return kore.ModuleDescriptors() == baseline; }))
-      << before << "\nnow:\n" << kore.ModuleDescriptorList();
+      << before << "\nnow:\n"
+      << kore.ModuleDescriptorList();
 }
 
 TEST_F(ServerMode, UnloadStopsTheServerWhileAChunkWaits) {
@@ -263,7 +265,8 @@ class Idle : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(kore.StartModule(USERTCP_MODULE)); }
   void TearDown() override {
     EXPECT_TRUE(kore.Module().Running());
-    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos) << kore.Module().Stderr();
+    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos)
+        << kore.Module().Stderr();
   }
   FakeKore kore;
 };

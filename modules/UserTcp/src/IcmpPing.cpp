@@ -83,7 +83,8 @@ bool CIcmpPing::EchoOnce(const sockaddr_in& target) {
   std::memcpy(request.payload, "UserTcp-reach-ok", kPayloadSize);
   request.header.checksum = 0;
   request.header.checksum = Checksum(&request, sizeof request);
-  if (sendto(m_fd, &request, sizeof request, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target),
+  if (sendto(m_fd, &request, sizeof request, MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&target),
              sizeof target) != static_cast<ssize_t>(sizeof request)) {
     return false;
   }

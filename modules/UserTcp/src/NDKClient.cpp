@@ -20,7 +20,9 @@ CNDKClientSocket::CNDKClientSocket(CNDKClient* pClient) : CNDKSocket(&m_streamSo
 
 CNDKClientSocket::~CNDKClientSocket() = default;
 
-void CNDKClientSocket::run() { CNDKSocket::run(); }
+void CNDKClientSocket::run() {
+  CNDKSocket::run();
+}
 
 void CNDKClientSocket::OnConnect(int) {}
 
@@ -58,7 +60,9 @@ void CNDKClientSocket::Release() {
 
 CNDKClient::CNDKClient() : m_pSocket(nullptr) {}
 
-CNDKClient::~CNDKClient() { CleanUp(); }
+CNDKClient::~CNDKClient() {
+  CleanUp();
+}
 
 bool CNDKClient::ReleaseLocked() {
   if (m_pSocket == nullptr) return false;
@@ -83,7 +87,9 @@ bool CNDKClient::OpenConnection(std::string strHost, unsigned nPort) {
   return false;
 }
 
-void CNDKClient::CloseConnection() { CloseConnection(NDK_DISCONNECT_BY_REQUEST); }
+void CNDKClient::CloseConnection() {
+  CloseConnection(NDK_DISCONNECT_BY_REQUEST);
+}
 
 void CNDKClient::CloseConnection(NDKClientDisconnection eReason) {
   bool bHad = false;

@@ -33,7 +33,9 @@ CNDKMessage& CNDKMessage::operator=(CNDKMessage&& other) noexcept {
   return *this;
 }
 
-CNDKMessage::~CNDKMessage() { delete[] m_pBuffer; }
+CNDKMessage::~CNDKMessage() {
+  delete[] m_pBuffer;
+}
 
 void CNDKMessage::SetBuffer(const void* pData, long lLength) {
   // Copy first so that a source inside our own buffer stays valid.

@@ -75,7 +75,9 @@ TCPServerEx::TCPServerEx(Poco::Net::TCPServerConnectionFactory::Ptr pFactory,
 
 TCPServerEx::~TCPServerEx() = default;
 
-void TCPServerEx::run() { Poco::Net::TCPServer::run(); }
+void TCPServerEx::run() {
+  Poco::Net::TCPServer::run();
+}
 
 // -------------------------------------------------------------------- server
 
@@ -86,7 +88,9 @@ CNDKServer::CNDKServer()
       m_bListening(false),
       m_pThreadPool(new Poco::ThreadPool("NDKServer", 2, NDK_SERVER_MAX_THREADS, 60)) {}
 
-CNDKServer::~CNDKServer() { Stop(); }
+CNDKServer::~CNDKServer() {
+  Stop();
+}
 
 bool CNDKServer::StartListening(int nPort) {
   std::lock_guard<std::mutex> control(m_controlMutex);
@@ -149,17 +153,25 @@ void CNDKServer::StopLocked() {
   m_nPort = -1;
 }
 
-bool CNDKServer::IsStarted() { return m_bListening.load(); }
+bool CNDKServer::IsStarted() {
+  return m_bListening.load();
+}
 
-int CNDKServer::GetPort() { return m_nPort.load(); }
+int CNDKServer::GetPort() {
+  return m_nPort.load();
+}
 
-long CNDKServer::GetNbUsers() { return m_userManager.GetNbUsers(); }
+long CNDKServer::GetNbUsers() {
+  return m_userManager.GetNbUsers();
+}
 
 void CNDKServer::GetUserIds(std::vector<long>* pIds) {
   if (pIds != nullptr) m_userManager.GetUserIds(*pIds);
 }
 
-CNDKServerSocket* CNDKServer::GetUserSocket(long lId) { return m_userManager.GetSocketFromId(lId); }
+CNDKServerSocket* CNDKServer::GetUserSocket(long lId) {
+  return m_userManager.GetSocketFromId(lId);
+}
 
 bool CNDKServer::GetUserPeerAddress(long lId, std::string& strHost, unsigned& nPort) {
   return m_userManager.GetUserPeerAddress(lId, strHost, nPort);
@@ -195,7 +207,9 @@ bool CNDKServer::SendMessageToAllUsersExceptFor(long lId, char* pData, int nLeng
   return SendMessageToAllUsersExceptFor(std::vector<long>{lId}, pData, nLength);
 }
 
-bool CNDKServer::DisconnectUser(long lId) { return DisconnectUser(lId, NDK_DISCONNECT_BY_REQUEST); }
+bool CNDKServer::DisconnectUser(long lId) {
+  return DisconnectUser(lId, NDK_DISCONNECT_BY_REQUEST);
+}
 
 bool CNDKServer::DisconnectUser(long lId, NDKServerDisconnection eReason) {
   const bool bRemoved = m_userManager.RemoveUser(lId);
@@ -203,7 +217,9 @@ bool CNDKServer::DisconnectUser(long lId, NDKServerDisconnection eReason) {
   return bRemoved;
 }
 
-void CNDKServer::DisconnectAllUsers() { m_userManager.RemoveAllUsers(); }
+void CNDKServer::DisconnectAllUsers() {
+  m_userManager.RemoveAllUsers();
+}
 
 void CNDKServer::ProcessPendingAccept(CNDKServerSocket* pServerSocket, long lError) {
   if (lError != 0 || pServerSocket == nullptr) return;
@@ -250,6 +266,8 @@ void CNDKServer::ProcessConnectionEnd(CNDKServerSocket* pServerSocket) {
     OnDisconnect(lId, NDK_DISCONNECT_RECEIVE_FAILED);
 }
 
-void CNDKServer::TranslateMessage(long lId, CNDKMessage& message) { OnMessage(lId, message); }
+void CNDKServer::TranslateMessage(long lId, CNDKMessage& message) {
+  OnMessage(lId, message);
+}
 
 }  // namespace VeloFramework

@@ -53,15 +53,24 @@ bool StreamOnException(Fn&& fn) {
 }  // namespace
 
 CNDKSocket::CNDKSocket()
-    : m_pSocket(nullptr), m_lpServer(nullptr), m_lpClient(nullptr), m_bRun(true),
+    : m_pSocket(nullptr),
+      m_lpServer(nullptr),
+      m_lpClient(nullptr),
+      m_bRun(true),
       m_bConnected(false) {}
 
 CNDKSocket::CNDKSocket(Poco::Net::StreamSocket* pSocket, CNDKServer* pServer)
-    : m_pSocket(pSocket), m_lpServer(pServer), m_lpClient(nullptr), m_bRun(true),
+    : m_pSocket(pSocket),
+      m_lpServer(pServer),
+      m_lpClient(nullptr),
+      m_bRun(true),
       m_bConnected(false) {}
 
 CNDKSocket::CNDKSocket(Poco::Net::StreamSocket* pSocket, CNDKClient* pClient)
-    : m_pSocket(pSocket), m_lpServer(nullptr), m_lpClient(pClient), m_bRun(true),
+    : m_pSocket(pSocket),
+      m_lpServer(nullptr),
+      m_lpClient(pClient),
+      m_bRun(true),
       m_bConnected(false) {}
 
 CNDKSocket::~CNDKSocket() {

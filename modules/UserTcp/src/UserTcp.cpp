@@ -48,7 +48,8 @@ class SemaphoreGuard {
 CUserTcpServer::CUserTcpServer(const UserTcpTimings& timings)
     : m_chSendBuffer(new char[kTcpMaxMessageSize]), m_timings(timings) {
   m_pPing = new CIcmpPing(m_timings.echoTimeout);
-  if (!m_pPing->Available()) DebugLog("[WARNING] ICMP sockets unavailable: reachability not checked");
+  if (!m_pPing->Available())
+    DebugLog("[WARNING] ICMP sockets unavailable: reachability not checked");
   m_ctlMsgQueue.InitMessageQueue();
   const std::string semBase = Format(kUserTcpSemaphoreFormat, getpid());
   AllocationMonitoringData();
@@ -139,7 +140,9 @@ void CUserTcpServer::DebugLog(const char* szFormat, ...) {
   std::fflush(stdout);
 }
 
-void CUserTcpServer::SendEvent(uint32_t nEvent) { SendMessageToKORE(nEvent, nullptr); }
+void CUserTcpServer::SendEvent(uint32_t nEvent) {
+  SendMessageToKORE(nEvent, nullptr);
+}
 
 void CUserTcpServer::SendEvent(uint32_t nEvent, uint32_t nValue) {
   MessageData data;
@@ -280,7 +283,9 @@ void CUserTcpServer::StopService() {
   if (m_nMode == kTcpModeClient && m_bConnected) m_bAbortForwarding = false;
 }
 
-void CUserTcpServer::RunningService() { CheckConnection(); }
+void CUserTcpServer::RunningService() {
+  CheckConnection();
+}
 
 void CUserTcpServer::CheckConnection() {
   if (!m_bConnected) return;

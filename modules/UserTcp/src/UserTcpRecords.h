@@ -14,7 +14,7 @@ constexpr const char* kUserTcpRxAreaFormat = "SHM_UserTcp_%d_Rx";
 constexpr const char* kUserTcpSemaphoreFormat = "SEM_UserTcp_%d";
 constexpr int32_t kUserTcpAreaSize = 100000;
 
-constexpr uint32_t kTcpChunkDataSize = 4062;    // bytes of data per chunk
+constexpr uint32_t kTcpChunkDataSize = 4062;     // bytes of data per chunk
 constexpr uint32_t kTcpMaxMessageSize = 100000;  // largest message KORE may send
 
 // Modes of the open record.
@@ -79,12 +79,12 @@ enum {
   EN_NOTIFY_TCP_OPENED = 21,
   EN_NOTIFY_TCP_CLOSE_BAD_MODE = 22,
   EN_NOTIFY_TCP_CLOSED = 23,
-  EN_NOTIFY_TCP_SERVER_RECEIVED = 28,  // chunk record in Rx
-  EN_NOTIFY_TCP_NEW_CONNECT = 29,      // 4 bytes: client id; peer record in Rx
-  EN_NOTIFY_TCP_DISCONNECT = 30,       // 4 bytes: client id
-  EN_NOTIFY_TCP_CLIENT_RECEIVED = 31,  // chunk record in Rx
-  EN_NOTIFY_TCP_RECONNECT_FAILED = 32, // 4 bytes: disconnection reason
-  EN_NOTIFY_TCP_RECONNECTED = 33,      // empty payload
+  EN_NOTIFY_TCP_SERVER_RECEIVED = 28,   // chunk record in Rx
+  EN_NOTIFY_TCP_NEW_CONNECT = 29,       // 4 bytes: client id; peer record in Rx
+  EN_NOTIFY_TCP_DISCONNECT = 30,        // 4 bytes: client id
+  EN_NOTIFY_TCP_CLIENT_RECEIVED = 31,   // chunk record in Rx
+  EN_NOTIFY_TCP_RECONNECT_FAILED = 32,  // 4 bytes: disconnection reason
+  EN_NOTIFY_TCP_RECONNECTED = 33,       // empty payload
 };
 
 }  // namespace VeloFramework
