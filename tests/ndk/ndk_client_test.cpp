@@ -139,6 +139,20 @@ TEST(NdkClient, SendWithoutConnectionAndAfterFailure) {
             std::vector<int>{CNDKClient::NDK_DISCONNECT_SEND_FAILED});
 }
 
+TEST(NdkClient, ServerThatStopsReadingFailsTheSendInsteadOfBlocking) {
+  Listener server(kPort);
+  TestClient client;
+  ASSERT_TRUE(client.OpenConnection("127.0.0.1", kPort));
+  Peer idle = server.Accept();  // accepted, never read
+  CNDKMessage block(Pattern(100000).data(), 100000);
+  bool failed = false;
+  for (int i = 0; i < 2000 && !failed; ++i) failed = !client.SendMessageToServer(block);
+  ASSERT_TRUE(failed);
+  EXPECT_FALSE(client.IsConnected());
+  EXPECT_EQ(client.disconnects.Snapshot(),
+            std::vector<int>{CNDKClient::NDK_DISCONNECT_SEND_FAILED});
+}
+
 TEST(NdkClient, EmptyMessageCountsAsFailedSend) {
   Listener server(kPort);
   TestClient client;
