@@ -742,26 +742,19 @@ int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
 
   Vector6 cmdVel = baseVel.asVector();
   if (!m_isPaused) {
-    const Vector6 acc = AdmittanceAcceleration(wrenchError);
+    Vector6 acc = AdmittanceAcceleration(wrenchError);
     Vector6 vel = m_admVel + kPeriod * acc;
     Vector6 disp = m_admDisp + kPeriod * vel;
     if ((m_model == 7 || m_model == 8) && m_singularHandling == 3) {
       // Only the rotation about the third axis of R0 remains.
-      const Eigen::Matrix3d R0 = ctx->getR0();
-      const Eigen::Vector3d axis = R0.col(2);
-      auto keepZ = [&](Vector6& x) {
-        const double z = axis.dot(x.tail<3>());
-        x.tail<3>() = axis * z;
-      };
-      Vector6 a = acc;
-      keepZ(a);
+      const Eigen::Vector3d axis = ctx->getR0().col(2);
+      auto keepZ = [&axis](Vector6& x) { x.tail<3>() = axis * axis.dot(x.tail<3>()); };
+      keepZ(acc);
       keepZ(vel);
       keepZ(disp);
-      if (a.allFinite() && vel.allFinite() && disp.allFinite()) m_admAcc = a;
-    } else {
-      m_admAcc = acc;
     }
-    if (m_admAcc.allFinite() && vel.allFinite() && disp.allFinite()) {
+    if (acc.allFinite() && vel.allFinite() && disp.allFinite()) {
+      m_admAcc = acc;
       m_admVel = vel;
       m_admDisp = disp;
     } else {
