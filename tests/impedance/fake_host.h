@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <cstdio>
 
 #include "RobotControlContext.h"
 
@@ -180,7 +180,6 @@ class FakeHost : public RobotControlContext {
   void ReportError(RC_ERROR_LEVEL, RC_ERROR_CODE code, const char* text) override {
     ++errorCount;
     lastErrorCode = code;
-    std::strncpy(lastError, text, sizeof lastError - 1);
-    lastError[sizeof lastError - 1] = '\0';
+    std::snprintf(lastError, sizeof lastError, "%s", text);
   }
 };

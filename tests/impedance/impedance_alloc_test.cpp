@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "ImpedanceControlModule.h"
@@ -185,17 +186,24 @@ TEST(ImpedanceAllocation, CycleAndCommandsNeverAllocate) {
 }
 
 TEST(ImpedanceAllocation, RealPluginInTheSimulatedHostNeverAllocates) {
-  hostsim::Simulation sim;
   std::string error;
-  g_allocations = 0;
-  g_counting = true;
-  const bool loaded = sim.LoadPlugin(IMPEDANCE_PLUGIN_PATH, &error);
-  g_counting = false;
-  ASSERT_TRUE(loaded) << error;
-  // `create` allocated the module with our operator new: the count sees
-  // what the library does.
-  ASSERT_GE(g_allocations.load(), 1);
+  {
+    // `create` allocates the module with this program's operator new, so
+    // the count sees what the library itself does.
+    std::unique_ptr<hostsim::PluginLibrary> library =
+        hostsim::PluginLibrary::Open(IMPEDANCE_PLUGIN_PATH, &error);
+    ASSERT_TRUE(library) << error;
+    g_allocations = 0;
+    g_counting = true;
+    ControlModule* created = library->Create(9, &error);
+    g_counting = false;
+    ASSERT_NE(created, nullptr) << error;
+    EXPECT_EQ(g_allocations.load(), 1);
+    delete created;
+  }
 
+  hostsim::Simulation sim;
+  ASSERT_TRUE(sim.LoadPlugin(IMPEDANCE_PLUGIN_PATH, &error)) << error;
   ControlModule& module = *sim.Module();
   Commands& commands = g_commands;
   ASSERT_EQ(sim.Start(Eigen::Vector6d::Constant(2000.0), Eigen::Vector6d::Zero(), 0.1), 0);
