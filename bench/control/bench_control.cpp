@@ -131,8 +131,7 @@ int main() {
         host.Actuate();
       },
       2000);
-  Report("host cycle, torque servo (at rest)", torque, "forward kinematics + Jacobian",
-         kinematics);
+  Report("host cycle, torque servo (at rest)", torque, "forward kinematics + Jacobian", kinematics);
 
   Eigen::Vector6d push = Eigen::Vector6d::Zero();
   push[0] = 5.0;
@@ -145,9 +144,9 @@ int main() {
       2000);
   Report("host cycle, torque servo (pushed, moving)", moving, "forward kinematics + Jacobian",
          kinematics);
-  std::printf("share of the 1 ms cycle: position %.1f%%, torque at rest %.1f%%, moving %.1f%% "
-              "(%.0fx, %.0fx, %.0fx faster than real time)\n",
-              position / 1e4, torque / 1e4, moving / 1e4, 1e6 / position, 1e6 / torque,
-              1e6 / moving);
+  std::printf(
+      "share of the 1 ms cycle: position %.1f%%, torque at rest %.1f%%, moving %.1f%% "
+      "(%.0fx, %.0fx, %.0fx faster than real time)\n",
+      position / 1e4, torque / 1e4, moving / 1e4, 1e6 / position, 1e6 / torque, 1e6 / moving);
   return 0;
 }

@@ -15,7 +15,9 @@ constexpr size_t kForceDirection = 5, kForceValues = 11, kForceTime = 35, kForce
 constexpr size_t kReleaseTime = 35;
 constexpr size_t kFactorValues = 4, kFactorTime = 28;
 
-const unsigned char* Bytes(const void* record) { return static_cast<const unsigned char*>(record); }
+const unsigned char* Bytes(const void* record) {
+  return static_cast<const unsigned char*>(record);
+}
 
 void ReadFloats(const void* record, size_t offset, float (&out)[6]) {
   std::memcpy(out, Bytes(record) + offset, sizeof out);

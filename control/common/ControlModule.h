@@ -39,12 +39,12 @@ struct _ControlOutput {
     velocity.vector.setZero();
   }
 
-  Mota::TaskPosition pose;       // position servo, task space
-  Mota::TaskVelocity velocity;   // position servo, task space
-  Eigen::Vector6d acceleration;  // not sent
-  Eigen::Vector6d jointPosition; // rad; position servo, joint space
-  Eigen::Vector6d jointVelocity; // rad/s; position servo, joint space
-  Eigen::Vector6d jointTorque;   // Nm; torque servo
+  Mota::TaskPosition pose;        // position servo, task space
+  Mota::TaskVelocity velocity;    // position servo, task space
+  Eigen::Vector6d acceleration;   // not sent
+  Eigen::Vector6d jointPosition;  // rad; position servo, joint space
+  Eigen::Vector6d jointVelocity;  // rad/s; position servo, joint space
+  Eigen::Vector6d jointTorque;    // Nm; torque servo
 };
 
 class ControlModule {
@@ -125,8 +125,8 @@ class ControlModule {
   static void GetStartComplianceControlEvent(const void* record, Eigen::Vector6d& stiffness,
                                              Eigen::Vector6d& force, double& time);
   static void GetTargetStiffness(const void* record, Eigen::Vector6d& stiffness, double& time);
-  static void GetTargetForce(const void* record, Eigen::Vector6d& force,
-                             Eigen::Vector6d& direction, double& time, bool& relative);
+  static void GetTargetForce(const void* record, Eigen::Vector6d& force, Eigen::Vector6d& direction,
+                             double& time, bool& relative);
   static void GetReleaseForce(const void* record, Eigen::Vector6d& stiffness,
                               Eigen::Vector6d& force, Eigen::Vector6d& direction, double& time);
   static void GetTargetForceFactor(const void* record, Eigen::Vector6d& factors, double& time);
@@ -135,7 +135,8 @@ class ControlModule {
 
   static void ChangeIndexTransOri(Eigen::Vector6d& out, const float (&in)[6], bool absolute);
   static void ChangeIndexTransOri(float (&out)[6], const Eigen::Vector6d& in, bool absolute);
-  static void ChangeIndexTransOri(Eigen::Vector6d& out, const unsigned char (&in)[6], bool absolute);
+  static void ChangeIndexTransOri(Eigen::Vector6d& out, const unsigned char (&in)[6],
+                                  bool absolute);
   // Truncates toward zero; NaN becomes 0 and values beyond the int32 range
   // saturate.
   static void ChangeIndexTransOri(int (&out)[6], const Eigen::Vector6d& in, bool absolute);
@@ -156,7 +157,7 @@ class ControlModule {
   Eigen::Matrix3d FrameRotation(int type, int userIndex);
 };
 
-#define CONTROL_MODULE_CREATE(ModuleClass)                                         \
+#define CONTROL_MODULE_CREATE(ModuleClass)                                           \
   extern "C" __attribute__((visibility("default"))) ControlModule* create(long id) { \
-    return new ModuleClass(id, static_cast<RobotControlContext*>(nullptr));      \
+    return new ModuleClass(id, static_cast<RobotControlContext*>(nullptr));          \
   }

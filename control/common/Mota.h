@@ -5,7 +5,6 @@
 
 #include <Eigen/Core>
 #include <Eigen/Geometry>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -110,8 +109,7 @@ class HTransform : public Eigen::Matrix4d {
 // derived pose (mc_pose) sees every one of them.
 class TaskPosition {
  public:
-  TaskPosition()
-      : position(Eigen::Vector3d::Zero()), rotation(), vector(Vector6d::Zero()) {}
+  TaskPosition() : position(Eigen::Vector3d::Zero()), rotation(), vector(Vector6d::Zero()) {}
   TaskPosition(const TaskPosition&) = default;
 
   // Copies position and rotation only; `vector` belongs to the host and is
@@ -180,8 +178,7 @@ class TaskPosition {
     set(pd, ed, i1, i2, i3, s);
   }
   // Slot 12.
-  virtual void set(Eigen::Vector3d p, Eigen::Vector3d e, Eigen::Vector3i axes,
-                   UNIT_TYPE::SCALE s) {
+  virtual void set(Eigen::Vector3d p, Eigen::Vector3d e, Eigen::Vector3i axes, UNIT_TYPE::SCALE s) {
     set(p, e, axes[0], axes[1], axes[2], s);
   }
   // Slot 13.
@@ -277,8 +274,8 @@ class mc_pose : public Mota::TaskPosition {
   uint64_t spare;
 
  private:
-  void SetEuler(double px, double py, double pz, double a, double b, double c, int i1,
-                int i2, int i3, UNIT_TYPE::SCALE s) {
+  void SetEuler(double px, double py, double pz, double a, double b, double c, int i1, int i2,
+                int i3, UNIT_TYPE::SCALE s) {
     const bool scaled = s != UNIT_TYPE::METER_RADIAN;
     const double f = scaled ? Mota::kMmToM : 1.0;
     const double g = scaled ? Mota::kDegToRad : 1.0;

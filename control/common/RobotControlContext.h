@@ -16,7 +16,11 @@ enum REF_COORD_MODE : int32_t { REF_MODE_COMPLIANCE = 1 };
 enum COMPFORCE_STATUS : int32_t { COMPFORCE_OFF = 0, COMPFORCE_ON = 1 };
 enum MOTIONLIB_STATUS : int32_t { EXPTIME_DONE = 0, EXPTIME_RUNNING = 2 };
 enum REF_COORD_TYPE : int32_t { COORD_BASE = 0, COORD_TOOL = 1, COORD_WORLD = 2, COORD_USER = 3 };
-enum RC_ERROR_LEVEL : int32_t { RC_ERROR_LEVEL_INFO = 0, RC_ERROR_LEVEL_WARNING = 1, RC_ERROR_LEVEL_ERROR = 2 };
+enum RC_ERROR_LEVEL : int32_t {
+  RC_ERROR_LEVEL_INFO = 0,
+  RC_ERROR_LEVEL_WARNING = 1,
+  RC_ERROR_LEVEL_ERROR = 2
+};
 // Error codes the control modules raise; the host may know others.
 enum RC_ERROR_CODE : int32_t {
   RC_ERROR_TCP_TOO_LONG = 1104,
@@ -49,9 +53,9 @@ static_assert(offsetof(CRobotMonitoring, extTorqueLimit) == 8, "limit is the sec
 class __attribute__((visibility("default"))) CRobotInfo {
  public:
   static CRobotMonitoring Monitoring;
-  static bool fts;                 // a force/torque sensor is fitted
-  static double motorinertia[6];   // kg m^2 at the motor
-  static double gearratio[6];      // motor turns per joint turn
+  static bool fts;                // a force/torque sensor is fitted
+  static double motorinertia[6];  // kg m^2 at the motor
+  static double gearratio[6];     // motor turns per joint turn
 };
 
 // What the host offers a control module. A host implements every pure

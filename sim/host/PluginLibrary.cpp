@@ -18,7 +18,8 @@ std::unique_ptr<PluginLibrary> PluginLibrary::Open(const std::string& path, std:
   void* symbol = dlsym(handle, "create");
   const char* e = dlerror();
   if (e != nullptr || symbol == nullptr) {
-    if (error) *error = std::string(path) + ": no `create` export" + (e ? std::string(": ") + e : "");
+    if (error)
+      *error = std::string(path) + ": no `create` export" + (e ? std::string(": ") + e : "");
     dlclose(handle);
     return nullptr;
   }

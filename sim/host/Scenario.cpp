@@ -166,13 +166,17 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
   } else if (key == "frame") {
     std::string w;
     if (!r.Word(w)) return fail("frame base|tool|world|user N");
-    if (w == "base") h.frame = {COORD_BASE, 0, 0};
-    else if (w == "tool") h.frame = {COORD_TOOL, 0, 0};
-    else if (w == "world") h.frame = {COORD_WORLD, 0, 0};
+    if (w == "base")
+      h.frame = {COORD_BASE, 0, 0};
+    else if (w == "tool")
+      h.frame = {COORD_TOOL, 0, 0};
+    else if (w == "world")
+      h.frame = {COORD_WORLD, 0, 0};
     else if (w == "user") {
       if (!r.Number(v[0]) || v[0] < 0 || v[0] >= 8) return fail("frame user N (0..7)");
       h.frame = {COORD_USER, static_cast<int32_t>(v[0]), 0};
-    } else return fail("frame base|tool|world|user N");
+    } else
+      return fail("frame base|tool|world|user N");
   } else if (key == "world" || key == "userframe") {
     int index = 0;
     if (key == "userframe") {
@@ -182,8 +186,10 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
     if (!r.Numbers(v, 3)) return fail("rx ry rz (degrees)");
     Mota::Rotation rot;
     rot.Euler2Rot(v[0], v[1], v[2], 0, 1, 2, UNIT_TYPE::MILLIMETER_DEGREE);
-    if (key == "world") h.world = rot;
-    else h.userFrames[index] = rot;
+    if (key == "world")
+      h.world = rot;
+    else
+      h.userFrames[index] = rot;
   } else if (key == "max_joint_speed") {
     if (!r.Number(h.maxJointSpeed) || h.maxJointSpeed <= 0.0) return fail("max_joint_speed rad/s");
   } else {
@@ -220,9 +226,12 @@ bool Scenario::Parse(const std::string& text, const std::string& name, Scenario*
         while (words >> w)
           if (++n > 2) e.text += (e.text.empty() ? "" : " ") + w;
       }
-      if (!r.Number(e.time) || e.time < 0.0) why = "expected: at <seconds> <command> ...";
-      else if (!r.Word(e.kind)) why = "missing command after the time";
-      else if (ParseEvent(r, e, why)) s.events.push_back(e);
+      if (!r.Number(e.time) || e.time < 0.0)
+        why = "expected: at <seconds> <command> ...";
+      else if (!r.Word(e.kind))
+        why = "missing command after the time";
+      else if (ParseEvent(r, e, why))
+        s.events.push_back(e);
     } else {
       ParseSetting(key, r, s, why);
     }
@@ -306,11 +315,16 @@ int Fire(const ScenarioEvent& e, Simulation& sim) {
   if (k == "check") return sim.CheckControlState();
   if (k == "raw") return sim.UpdateRaw(e.bytes.data(), e.bytes.size());
   if (k == "raw_start") return sim.StartRaw(e.bytes.data(), e.bytes.size());
-  if (k == "wrench") h.Wrench().Step(e.a);
-  else if (k == "ramp") h.Wrench().Ramp(h.Time(), e.value, e.a);
-  else if (k == "wall") h.Wrench().SetWall(e.point, e.a.head<3>(), e.value, e.damping);
-  else if (k == "nowall") h.Wrench().ClearWall();
-  else if (k == "move") h.Trajectory().Move(h.Time(), e.value, e.a);
+  if (k == "wrench")
+    h.Wrench().Step(e.a);
+  else if (k == "ramp")
+    h.Wrench().Ramp(h.Time(), e.value, e.a);
+  else if (k == "wall")
+    h.Wrench().SetWall(e.point, e.a.head<3>(), e.value, e.damping);
+  else if (k == "nowall")
+    h.Wrench().ClearWall();
+  else if (k == "move")
+    h.Trajectory().Move(h.Time(), e.value, e.a);
   return 0;
 }
 
@@ -369,8 +383,8 @@ RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptio
   if (options.story) {
     for (; errorsSeen < h.Errors().size(); ++errorsSeen) {
       const ErrorRecord& r = h.Errors()[errorsSeen];
-      fprintf(options.story, "  t=%7.3f  module error %d (level %d): %s\n", r.time, r.code,
-              r.level, r.text);
+      fprintf(options.story, "  t=%7.3f  module error %d (level %d): %s\n", r.time, r.code, r.level,
+              r.text);
     }
     fprintf(options.story, "  end: servo %s, %s space, compliance %s, control %s\n",
             ServoName(h.getServoMode()), SpaceName(h.getMotionSpace()),

@@ -26,11 +26,11 @@ struct ScenarioEvent {
   Vector6d a = Vector6d::Zero();
   Vector6d b = Vector6d::Zero();
   Eigen::Vector3d point = Eigen::Vector3d::Zero();
-  double value = 0.0;     // ramp / move duration, wall stiffness, command time
-  double damping = 0.0;   // wall damping
-  bool flag = false;      // relative force, refusing stop
+  double value = 0.0;                // ramp / move duration, wall stiffness, command time
+  double damping = 0.0;              // wall damping
+  bool flag = false;                 // relative force, refusing stop
   std::vector<unsigned char> bytes;  // raw records
-  std::string text;       // the command as written (after the time), for the log
+  std::string text;                  // the command as written (after the time), for the log
 };
 
 struct Scenario {
@@ -51,18 +51,18 @@ struct RunSummary {
   long cycles = 0;
   double simulatedSeconds = 0.0;
   double wallSeconds = 0.0;
-  double maxForce = 0.0;          // largest applied force, N
-  double maxDisplacement = 0.0;   // largest TCP translation from the start, m
+  double maxForce = 0.0;         // largest applied force, N
+  double maxDisplacement = 0.0;  // largest TCP translation from the start, m
   Vector6d finalDisplacement = Vector6d::Zero();
   Vector6d finalWrench = Vector6d::Zero();
-  bool finiteThroughout = true;   // every state and set-point stayed finite
+  bool finiteThroughout = true;  // every state and set-point stayed finite
 };
 
 struct RunOptions {
-  bool realtime = false;     // pace cycles at 1 ms of wall time
-  int logEvery = 1;          // one CSV row per this many cycles
-  FILE* csv = nullptr;       // CSV log (header and rows), or null
-  FILE* story = nullptr;     // one readable line per event, or null
+  bool realtime = false;  // pace cycles at 1 ms of wall time
+  int logEvery = 1;       // one CSV row per this many cycles
+  FILE* csv = nullptr;    // CSV log (header and rows), or null
+  FILE* story = nullptr;  // one readable line per event, or null
 };
 
 // Runs the scenario's events on `sim` (whose module is loaded) for the

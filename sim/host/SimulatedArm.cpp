@@ -3,7 +3,6 @@
 #include <Eigen/LU>
 #include <Eigen/SVD>
 #include <cmath>
-
 #include <kdl/jntarrayvel.hpp>
 
 namespace hostsim {
@@ -18,7 +17,9 @@ KDL::RigidBodyInertia Rod(double mass, double length, double radius, const KDL::
 
 }  // namespace
 
-SimulatedArm::SimulatedArm(const ArmParameters& parameters) : m_parameters(parameters) { Build(); }
+SimulatedArm::SimulatedArm(const ArmParameters& parameters) : m_parameters(parameters) {
+  Build();
+}
 
 void SimulatedArm::SetTool(const Eigen::Vector3d& tool, double payload) {
   m_parameters.tool = tool;
@@ -208,7 +209,8 @@ double SimulatedArm::MinSingularValue(const Matrix6d& J) {
   return svd.singularValues()[5];
 }
 
-Eigen::Vector3d SimulatedArm::RotationError(const Eigen::Matrix3d& to, const Eigen::Matrix3d& from) {
+Eigen::Vector3d SimulatedArm::RotationError(const Eigen::Matrix3d& to,
+                                            const Eigen::Matrix3d& from) {
   const Eigen::AngleAxisd aa(Eigen::Quaterniond(to * from.transpose()).normalized());
   return aa.angle() * aa.axis();
 }

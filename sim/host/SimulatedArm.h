@@ -5,13 +5,12 @@
 // arm with a spherical wrist; the tool is a fixed segment after the flange.
 #pragma once
 
+#include <array>
 #include <kdl/chain.hpp>
 #include <kdl/chaindynparam.hpp>
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl/chainjnttojacdotsolver.hpp>
 #include <kdl/chainjnttojacsolver.hpp>
-
-#include <array>
 #include <memory>
 
 #include "Mota.h"

@@ -11,7 +11,9 @@ constexpr double kPi = 3.141592653589793;
 const double kFilterGain = (kCycle * 2.0 * kPi * 20.0) / (1.0 + kCycle * 2.0 * kPi * 20.0);
 constexpr size_t kMaxErrors = 1024;
 
-bool Finite(const Vector6d& v) { return v.allFinite(); }
+bool Finite(const Vector6d& v) {
+  return v.allFinite();
+}
 
 // A pose a servo can take: finite, and a rotation close to orthonormal.
 bool Usable(const Mota::TaskPosition& pose) {
@@ -45,7 +47,9 @@ void WrenchSources::SetWall(const Eigen::Vector3d& point, const Eigen::Vector3d&
   m_wallDamping = damping;
 }
 
-void WrenchSources::ClearWall() { m_wall = false; }
+void WrenchSources::ClearWall() {
+  m_wall = false;
+}
 
 Vector6d WrenchSources::Constant(double t) const {
   if (t >= m_rampEnd || m_rampEnd <= m_rampStart) return m_to;
@@ -54,7 +58,8 @@ Vector6d WrenchSources::Constant(double t) const {
   return m_from + s * (m_to - m_from);
 }
 
-Vector6d WrenchSources::Evaluate(double t, const Eigen::Vector3d& p, const Eigen::Vector3d& v) const {
+Vector6d WrenchSources::Evaluate(double t, const Eigen::Vector3d& p,
+                                 const Eigen::Vector3d& v) const {
   Vector6d w = Constant(t);
   if (m_wall) {
     const double depth = -(p - m_wallPoint).dot(m_wallNormal);

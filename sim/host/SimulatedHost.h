@@ -92,10 +92,10 @@ struct HostParameters {
   double torqueNoise = 0.0;            // std of joint torque sensing, Nm
   double wrenchNoise = 0.0;            // std of the force sensor, N / Nm
   unsigned seed = 1;
-  _REF_COORD frame{COORD_BASE, 0, 0};           // the motion command frame
+  _REF_COORD frame{COORD_BASE, 0, 0};                   // the motion command frame
   Eigen::Matrix3d world = Eigen::Matrix3d::Identity();  // world frame in base
-  std::array<Eigen::Matrix3d, 8> userFrames;    // user frames in base
-  double maxJointSpeed = 3.0;                   // rad/s in position servo
+  std::array<Eigen::Matrix3d, 8> userFrames;            // user frames in base
+  double maxJointSpeed = 3.0;                           // rad/s in position servo
   std::array<double, 6> torqueLimit{{400.0, 400.0, 200.0, 60.0, 60.0, 60.0}};  // Nm
 
   HostParameters() { userFrames.fill(Eigen::Matrix3d::Identity()); }

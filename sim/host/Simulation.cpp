@@ -184,7 +184,9 @@ int Simulation::Stop(bool refuse) {
   return result;
 }
 
-int Simulation::CheckControlState() { return m_module ? m_module->CheckControlState() : 0; }
+int Simulation::CheckControlState() {
+  return m_module ? m_module->CheckControlState() : 0;
+}
 
 void Simulation::Step() {
   if (m_running && m_module) {
@@ -218,12 +220,16 @@ Vector6d Simulation::Displacement(const Eigen::Isometry3d& from, const Eigen::Is
   return d;
 }
 
-Vector6d Simulation::TcpDisplacement() const { return Displacement(m_reference, m_host.TcpPose()); }
+Vector6d Simulation::TcpDisplacement() const {
+  return Displacement(m_reference, m_host.TcpPose());
+}
 
 Vector6d Simulation::TargetDisplacement() const {
   return Displacement(m_reference, m_host.TargetPose());
 }
 
-void Simulation::ResetReference() { m_reference = m_host.TcpPose(); }
+void Simulation::ResetReference() {
+  m_reference = m_host.TcpPose();
+}
 
 }  // namespace hostsim

@@ -35,7 +35,8 @@ const char* kUsage =
     "  --realtime           pace the cycles at 1 ms of wall time (default: as\n"
     "                       fast as possible)\n"
     "  --log-every N        one CSV row every N cycles (default 1)\n"
-    "  --plot-script PATH   the plotting script (default: " HOST_SIM_PLOT_SCRIPT ")\n"
+    "  --plot-script PATH   the plotting script (default: " HOST_SIM_PLOT_SCRIPT
+    ")\n"
     "  --quiet              print the summary only\n"
     "  -h, --help           this text\n"
     "\n"
@@ -49,9 +50,8 @@ int Usage(const char* why) {
 }
 
 std::string BaseName(const std::string& path) {
-  std::string name = path.substr(path.find_last_of('/') == std::string::npos
-                                     ? 0
-                                     : path.find_last_of('/') + 1);
+  std::string name =
+      path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
   const size_t dot = name.find_last_of('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   return name;
@@ -59,8 +59,8 @@ std::string BaseName(const std::string& path) {
 
 bool Plot(const std::string& script, const std::string& csv, const std::string& png,
           const std::string& title) {
-  const char* argv[] = {"/usr/bin/python3", script.c_str(), csv.c_str(), png.c_str(),
-                        title.c_str(), nullptr};
+  const char* argv[] = {"/usr/bin/python3", script.c_str(), csv.c_str(),
+                        png.c_str(),        title.c_str(),  nullptr};
   pid_t pid;
   if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
     std::perror("control-host-sim: cannot start /usr/bin/python3");
@@ -151,14 +151,15 @@ int main(int argc, char** argv) {
   std::printf("summary: %ld cycles, %.3f s simulated in %.3f s (%.1fx real time)\n", s.cycles,
               s.simulatedSeconds, s.wallSeconds,
               s.wallSeconds > 0 ? s.simulatedSeconds / s.wallSeconds : 0.0);
-  std::printf("  final TCP displacement: %+.2f %+.2f %+.2f mm, %+.2f %+.2f %+.2f deg\n",
-              d[0] * 1e3, d[1] * 1e3, d[2] * 1e3, d[3] * deg, d[4] * deg, d[5] * deg);
+  std::printf("  final TCP displacement: %+.2f %+.2f %+.2f mm, %+.2f %+.2f %+.2f deg\n", d[0] * 1e3,
+              d[1] * 1e3, d[2] * 1e3, d[3] * deg, d[4] * deg, d[5] * deg);
   std::printf("  largest TCP displacement %.2f mm, largest applied force %.1f N\n",
               s.maxDisplacement * 1e3, s.maxForce);
-  std::printf("  module errors: %zu; refused set-points: %ld; speed-limited cycles: %ld; "
-              "torque-limited cycles: %ld\n",
-              sim.Host().Errors().size(), sim.Host().NonFiniteSetpoints(),
-              sim.Host().SpeedLimitHits(), sim.Host().TorqueLimitHits());
+  std::printf(
+      "  module errors: %zu; refused set-points: %ld; speed-limited cycles: %ld; "
+      "torque-limited cycles: %ld\n",
+      sim.Host().Errors().size(), sim.Host().NonFiniteSetpoints(), sim.Host().SpeedLimitHits(),
+      sim.Host().TorqueLimitHits());
   int status = 0;
   if (!s.finiteThroughout) {
     std::printf("  FAILED: the state or a set-point became non-finite\n");

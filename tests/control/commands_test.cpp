@@ -131,7 +131,9 @@ TEST(CommandRecords, StopRefusesOnlyForTheByteOne) {
 
 TEST(CommandRecords, NonFiniteFloatsAndNullRecordsLeaveTheOutputsAsTheyWere) {
   Record r;
-  r.Floats(2, {kNaN, kInf, -kInf, 100, kNaN, 300}).Floats(26, {kNaN, 1, 1, 1, 1, 1}).Float(50, kNaN);
+  r.Floats(2, {kNaN, kInf, -kInf, 100, kNaN, 300})
+      .Floats(26, {kNaN, 1, 1, 1, 1, 1})
+      .Float(50, kNaN);
   Eigen::Vector6d k = V(1, 2, 3, 4, 5, 6), f = Eigen::Vector6d::Zero();
   double t = 0.3;
   ControlModule::GetStartComplianceControlEvent(r.Data(), k, f, t);

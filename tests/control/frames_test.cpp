@@ -52,7 +52,9 @@ class FramesTest : public ::testing::Test {
 };
 
 // The 3x3 block of m at (r, c).
-Eigen::Matrix3d B(const Eigen::Matrix6d& m, int r, int c) { return m.block(r, c, 3, 3); }
+Eigen::Matrix3d B(const Eigen::Matrix6d& m, int r, int c) {
+  return m.block(r, c, 3, 3);
+}
 
 Eigen::Matrix6d Marked() {
   Eigen::Matrix6d r;
@@ -183,7 +185,8 @@ TEST_F(FramesTest, AngularHalfIsConvertedBeforeTheLinearHalf) {
   Mota::TaskVelocity in, out;
   in.linear << 1, 0, 0;
   in.angular << 1, 0, 0;
-  EXPECT_CALL(host, getR0()).WillOnce(Return(Rot(kPi / 2, Eigen::Vector3d::UnitZ())))
+  EXPECT_CALL(host, getR0())
+      .WillOnce(Return(Rot(kPi / 2, Eigen::Vector3d::UnitZ())))
       .WillOnce(Return(Eigen::Matrix3d::Identity()));
   m.User2BaseCoordniate({COORD_TOOL, 0, 0}, in, out);
   EXPECT_TRUE(out.angular.isApprox(Eigen::Vector3d(0, 1, 0)));

@@ -61,8 +61,7 @@ TEST(Euler2Rot, AgreesWithAngleAxisProductsForEveryAxisOrder) {
           r.Euler2Rot(a, b, c, i1, i2, i3, UNIT_TYPE::METER_RADIAN);
           const Eigen::Matrix3d expected =
               AxisRotation(i1, a) * AxisRotation(i2, b) * AxisRotation(i3, c);
-          ASSERT_LT((r - expected).cwiseAbs().maxCoeff(), 1e-13)
-              << "axes " << i1 << i2 << i3;
+          ASSERT_LT((r - expected).cwiseAbs().maxCoeff(), 1e-13) << "axes " << i1 << i2 << i3;
           Mota::Rotation d;
           d.Euler2Rot(a * 180 / kPi, b * 180 / kPi, c * 180 / kPi, i1, i2, i3,
                       UNIT_TYPE::MILLIMETER_DEGREE);

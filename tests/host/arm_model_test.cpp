@@ -154,10 +154,9 @@ TEST(ArmModel, DampedInverseIsExactAboveItsBoundAndFiniteAtASingularity) {
   const Matrix6d J = arm.Jacobian(Postures()[0]);
   const double smin = SimulatedArm::MinSingularValue(J);
   ASSERT_GT(smin, 0.1);
-  EXPECT_LT((J * SimulatedArm::DampedInverse(J, 0.5 * smin) - Matrix6d::Identity())
-                .cwiseAbs()
-                .maxCoeff(),
-            1e-9);
+  EXPECT_LT(
+      (J * SimulatedArm::DampedInverse(J, 0.5 * smin) - Matrix6d::Identity()).cwiseAbs().maxCoeff(),
+      1e-9);
   EXPECT_LT((J * SimulatedArm::DampedInverse(J, 0.0) - Matrix6d::Identity()).cwiseAbs().maxCoeff(),
             1e-9);
   // Below the bound the inverse is damped: no longer exact, but bounded.

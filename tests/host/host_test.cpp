@@ -26,8 +26,12 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 TEST(SimulatedHost, StartsAtRestInJointPositionServoWithTheStaticDataSet) {
   HostParameters p;
@@ -177,7 +181,8 @@ TEST(SimulatedHost, WrenchSourcesStepRampAndAWallThatOnlyPushes) {
   EXPECT_EQ(Vector6d::Zero(), w.Evaluate(0.0, Eigen::Vector3d(0, 0, 0.51), v));
   EXPECT_NEAR(20.0, w.Evaluate(0.0, Eigen::Vector3d(0.3, 0, 0.499), v)[2], 1e-9);
   // Moving into the wall adds damping; moving out quickly never pulls.
-  EXPECT_NEAR(30.0, w.Evaluate(0.0, Eigen::Vector3d(0, 0, 0.499), Eigen::Vector3d(0, 0, -0.1))[2], 1e-9);
+  EXPECT_NEAR(30.0, w.Evaluate(0.0, Eigen::Vector3d(0, 0, 0.499), Eigen::Vector3d(0, 0, -0.1))[2],
+              1e-9);
   EXPECT_EQ(0.0, w.Evaluate(0.0, Eigen::Vector3d(0, 0, 0.499), Eigen::Vector3d(0, 0, 5))[2]);
   w.ClearWall();
   EXPECT_EQ(Vector6d::Zero(), w.Evaluate(0.0, Eigen::Vector3d(0, 0, 0.4), v));
@@ -207,7 +212,8 @@ TEST(SimulatedHost, GettersAndTheDampedInverseDoNotAllocate) {
   for (int i = 0; i < 100; ++i) {
     sink += host.getJntPos()[0] + host.getJntVel()[0] + host.getJntVel_lpf_20Hz()[0];
     sink += host.getJntM()(0, 0) + host.getJntC()(0, 0) + host.getJntTrqGrav()[1];
-    sink += host.getJntTrqExt()[0] + host.getJntTrqExt_Fctrl()[0] + host.getJntExtTrq_Fctrl_lpf()[0];
+    sink +=
+        host.getJntTrqExt()[0] + host.getJntTrqExt_Fctrl()[0] + host.getJntExtTrq_Fctrl_lpf()[0];
     sink += host.getTCPPose().position[0] + host.getTCPPose_tg().position[0];
     sink += host.getTCPVel().linear[0] + host.getTCPVel_tg().linear[0] + host.getTCPAcc_tg()[0];
     const Matrix6d J = host.getTCPJ();

@@ -95,8 +95,7 @@ TEST(ClosedLoop, PressingOnASpringWallSettlesWhereTheTwoSpringsBalance) {
   ASSERT_TRUE(sim.LoadPlugin(SPRING_PLUGIN, &error)) << error;
   const double z = sim.Host().TcpPose().translation()[2];
   const double kw = 6000.0;
-  sim.Host().Wrench().SetWall(Eigen::Vector3d(0, 0, z - 0.004), Eigen::Vector3d::UnitZ(),
-                              kw, 0.0);
+  sim.Host().Wrench().SetWall(Eigen::Vector3d(0, 0, z - 0.004), Eigen::Vector3d::UnitZ(), kw, 0.0);
   ASSERT_EQ(0, sim.Start(kStiffness, Vector6d::Zero(), 0.05));
   sim.Host().Trajectory().Move(sim.Host().Time(), 0.5, V(0, 0, -0.014, 0, 0, 0));
   sim.Run(4.0);

@@ -53,7 +53,8 @@ class SpringModule : public ControlModule {
     switch (CheckCommandType(command)) {
       case CMD_STIFFNESS:
         GetTargetStiffness(command, m_commanded, time);
-        for (int i = 0; i < 6; ++i) m_stiffnessTarget[i] = m_forceAxes[i] > 0.5 ? 0.0 : m_commanded[i];
+        for (int i = 0; i < 6; ++i)
+          m_stiffnessTarget[i] = m_forceAxes[i] > 0.5 ? 0.0 : m_commanded[i];
         break;
       case CMD_FORCE:
         GetTargetForce(command, force, direction, time, relative);
