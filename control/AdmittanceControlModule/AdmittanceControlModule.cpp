@@ -788,3 +788,7 @@ int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
   out.velocity.angular = m_cmdVel.angular;
   return 0;
 }
+
+// Fixed-size vectorisable members: the object needs 16-byte alignment,
+// which the aligned operator new of the class provides.
+static_assert(alignof(AdmittanceControlModule) >= 16, "module must be 16-byte aligned");
