@@ -146,6 +146,39 @@ TEST_F(ImpedanceClosedLoop, PushDeflectsTheToolByForceOverStiffness) {
   ExpectHealthy();
 }
 
+hostsim::HostParameters InToolFrame() {
+  hostsim::HostParameters p;
+  p.frame = {COORD_TOOL, 0, 0};
+  p.postureDeg[5] = 40.0;  // the tool turned about its own axis
+  return p;
+}
+
+class ImpedanceClosedLoopToolFrame : public ImpedanceClosedLoop {
+ protected:
+  ImpedanceClosedLoopToolFrame() : ImpedanceClosedLoop(InToolFrame()) {}
+};
+
+// Stiffness given along the tool's axes: a push in the base frame deflects
+// the tool by R K^-1 R^T F, computed here from the tool's orientation.
+TEST_F(ImpedanceClosedLoopToolFrame, StiffnessActsAlongTheToolAxes) {
+  const Eigen::Matrix3d R = sim.Host().TcpPose().linear();
+  StartWith(Six(1000, 3000, 2000, 100, 100, 100));
+  const Vector3d push(10.0, 10.0, -5.0);
+  Vector6d wrench = Vector6d::Zero();
+  wrench.head<3>() = push;
+  sim.Host().Wrench().Step(wrench);
+  sim.Run(0.5);
+  ASSERT_TRUE(RunUntilStill(5.0));
+  const Vector3d compliance(1.0 / 1000, 1.0 / 3000, 1.0 / 2000);
+  const Vector3d expected = R * compliance.asDiagonal() * R.transpose() * push;
+  // Not what the same stiffness along the base axes would give.
+  ASSERT_GT((expected - compliance.cwiseProduct(push)).norm(), 0.2 * expected.norm());
+  const Vector3d moved = sim.TcpDisplacement().head<3>();
+  EXPECT_LT((moved - expected).norm(), 0.02 * expected.norm())
+      << "moved " << moved.transpose() << ", expected " << expected.transpose();
+  ExpectHealthy();
+}
+
 TEST_F(ImpedanceClosedLoop, PressReleaseHoldsWhereTheForceReachedZero) {
   StartWith(kStiffness);
   WallBelow(0.005, 20000.0);
