@@ -1,13 +1,19 @@
 #include "Simulation.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace hostsim {
 namespace {
 
-void ToFloats(const Vector6d& v, float (&out)[6]) {
-  for (int i = 0; i < 6; ++i) out[i] = static_cast<float>(v[i]);
+// Writes six floats into a field of a packed record (which may be
+// unaligned, so never through a float reference).
+template <typename Record>
+void ToFloats(const Vector6d& v, Record& record, size_t offset) {
+  float values[6];
+  for (int i = 0; i < 6; ++i) values[i] = static_cast<float>(v[i]);
+  std::memcpy(reinterpret_cast<unsigned char*>(&record) + offset, values, sizeof values);
 }
 
 }  // namespace
@@ -67,8 +73,8 @@ Vector6d Simulation::CommandedForce() const {
 int Simulation::Start(const Vector6d& stiffness, const Vector6d& force, double time) {
   if (!m_module) return -1;
   StartComplianceRecord r{};
-  ToFloats(stiffness, r.stiffness);
-  ToFloats(force, r.force);
+  ToFloats(stiffness, r, offsetof(StartComplianceRecord, stiffness));
+  ToFloats(force, r, offsetof(StartComplianceRecord, force));
   r.time = static_cast<float>(time);
   m_host.SetForceDirection(Vector6d::Zero());
   m_direction.setZero();
@@ -90,7 +96,7 @@ int Simulation::Update(void* record) {
 int Simulation::SetStiffness(const Vector6d& stiffness, double time) {
   StiffnessCommandRecord r{};
   r.type = CMD_STIFFNESS;
-  ToFloats(stiffness, r.stiffness);
+  ToFloats(stiffness, r, offsetof(StiffnessCommandRecord, stiffness));
   r.time = static_cast<float>(time);
   m_lastStiffness = stiffness;
   Vector6d k = stiffness;
@@ -105,7 +111,7 @@ int Simulation::SetForce(const Vector6d& direction, const Vector6d& force, doubl
   ForceCommandRecord r{};
   r.type = CMD_FORCE;
   for (int i = 0; i < 6; ++i) r.direction[i] = direction[i] > 0.5 ? 1 : 0;
-  ToFloats(force, r.force);
+  ToFloats(force, r, offsetof(ForceCommandRecord, force));
   r.time = static_cast<float>(time);
   r.relative = relative ? 1 : 0;
   Vector6d dir, k = m_lastStiffness, f = Vector6d::Zero();
@@ -132,7 +138,7 @@ int Simulation::Release(double time) {
 int Simulation::SetForceFactor(const Vector6d& factors, double time) {
   FactorCommandRecord r{};
   r.type = CMD_FORCE_FACTOR;
-  ToFloats(factors, r.factor);
+  ToFloats(factors, r, offsetof(FactorCommandRecord, factor));
   r.time = static_cast<float>(time);
   return Update(&r);
 }
@@ -140,7 +146,7 @@ int Simulation::SetForceFactor(const Vector6d& factors, double time) {
 int Simulation::SetDampingFactor(const Vector6d& factors, double time) {
   FactorCommandRecord r{};
   r.type = CMD_DAMPING_FACTOR;
-  ToFloats(factors, r.factor);
+  ToFloats(factors, r, offsetof(FactorCommandRecord, factor));
   r.time = static_cast<float>(time);
   return Update(&r);
 }

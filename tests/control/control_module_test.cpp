@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <memory>
 
 #include "MockRobotControlContext.h"
 #include "TestModule.h"
@@ -41,7 +42,8 @@ TEST(ControlModuleBase, ConstructorKeepsTheLow32BitsOfTheIdAndAnIdentityPose) {
   EXPECT_TRUE(m.m_output.pose.rotation.isIdentity());
   EXPECT_EQ(Eigen::Vector3d::Zero(), m.m_output.pose.position);
   EXPECT_EQ(Eigen::Vector3d::Zero(), m.m_output.velocity.linear);
-  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(new TestModule(nullptr)) % 16);
+  const std::unique_ptr<TestModule> heap(new TestModule(nullptr));
+  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(heap.get()) % 16);
   StrictMock<MockRobotControlContext> host;
   m.SetRobotControlContext(&host);
   EXPECT_EQ(&host, m.GetRobotControlContext());
