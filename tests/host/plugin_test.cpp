@@ -60,7 +60,7 @@ TEST(PluginLibrary, ReportsWhatIsWrongWithALibrary) {
   EXPECT_EQ(-1, sim.Start(kStiffness, Vector6d::Zero(), 0.1));
 }
 
-TEST(ClosedLoop, ASteadyPushDisplacesTheTcpByForceOverStiffness) {
+TEST(SpringPluginLoop, ASteadyPushDisplacesTheTcpByForceOverStiffness) {
   Simulation sim;
   std::string error;
   ASSERT_TRUE(sim.LoadPlugin(SPRING_PLUGIN, &error)) << error;
@@ -87,7 +87,7 @@ TEST(ClosedLoop, ASteadyPushDisplacesTheTcpByForceOverStiffness) {
   EXPECT_EQ(0, sim.Host().NonFiniteSetpoints());
 }
 
-TEST(ClosedLoop, PressingOnASpringWallSettlesWhereTheTwoSpringsBalance) {
+TEST(SpringPluginLoop, PressingOnASpringWallSettlesWhereTheTwoSpringsBalance) {
   // The target lies 10 mm inside a wall of stiffness kw; the arm's spring k
   // and the wall share the depth: penetration = k * 10 mm / (k + kw).
   Simulation sim;
@@ -104,7 +104,7 @@ TEST(ClosedLoop, PressingOnASpringWallSettlesWhereTheTwoSpringsBalance) {
   EXPECT_NEAR(kw * depth, sim.Host().AppliedWrench()[2], 0.1);
 }
 
-TEST(ClosedLoop, ChecksAtStartEndControlWithTheirMessages) {
+TEST(SpringPluginLoop, ChecksAtStartEndControlWithTheirMessages) {
   hostsim::HostParameters singular;
   singular.postureDeg[4] = 0.0;  // wrist singular
   Simulation a(singular);
@@ -126,7 +126,7 @@ TEST(ClosedLoop, ChecksAtStartEndControlWithTheirMessages) {
                b.Host().Errors()[0].text);
 }
 
-TEST(ClosedLoop, NonFiniteRecordsNeverBecomeSetPoints) {
+TEST(SpringPluginLoop, NonFiniteRecordsNeverBecomeSetPoints) {
   Simulation sim;
   std::string error;
   ASSERT_TRUE(sim.LoadPlugin(SPRING_PLUGIN, &error)) << error;
@@ -151,7 +151,7 @@ TEST(ClosedLoop, NonFiniteRecordsNeverBecomeSetPoints) {
   EXPECT_TRUE(sim.Host().Joints().allFinite());
 }
 
-TEST(Scenario, ParsesSettingsAndEventsInTimeOrder) {
+TEST(ScenarioFile, ParsesSettingsAndEventsInTimeOrder) {
   Scenario s;
   std::string error;
   ASSERT_TRUE(Scenario::Parse(
@@ -182,7 +182,7 @@ TEST(Scenario, ParsesSettingsAndEventsInTimeOrder) {
   EXPECT_TRUE(s.events[5].flag);
 }
 
-TEST(Scenario, RejectsBadLinesWithTheirNumber) {
+TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
   Scenario s;
   std::string error;
   const char* bad[] = {
@@ -206,7 +206,7 @@ TEST(Scenario, RejectsBadLinesWithTheirNumber) {
   EXPECT_FALSE(Scenario::Load("/nonexistent/scenario.txt", &s, &error));
 }
 
-TEST(Scenario, EveryShippedScenarioParsesAndRunsWithTheSpringPlugin) {
+TEST(ScenarioFile, EveryShippedScenarioParsesAndRunsWithTheSpringPlugin) {
   for (const char* name : {"push.txt", "press_wall.txt", "release.txt", "pause.txt",
                            "singularity.txt", "long_tool.txt", "bad_records.txt"}) {
     Scenario s;
