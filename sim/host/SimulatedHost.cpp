@@ -240,7 +240,11 @@ void SimulatedHost::IntegrateTorque(const Vector6d& tauIn) {
   };
   const double h = kCycle;
   const Vector6d q0 = m_q, v0 = m_qd;
-  const Vector6d a1 = accel(q0, v0);
+  // The first stage is the present state, whose dynamics Sense() computed.
+  Matrix6d inertia = m_M;
+  inertia.diagonal() += m_arm.RotorInertia();
+  const Vector6d a1 = inertia.ldlt().solve(tau + m_extTorque - m_C * v0 - m_g -
+                                           m_p.arm.viscousFriction * v0);
   const Vector6d v1 = v0 + 0.5 * h * a1;
   const Vector6d a2 = accel(q0 + 0.5 * h * v0, v1);
   const Vector6d v2 = v0 + 0.5 * h * a2;
