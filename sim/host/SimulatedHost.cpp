@@ -161,10 +161,10 @@ void SimulatedHost::Reset() {
   SetJoints(q);
 }
 
-void SimulatedHost::SetJoints(const Vector6d& q) {
+void SimulatedHost::SetJoints(const Vector6d& q, const Vector6d& qd) {
   m_q = q;
-  m_qd.setZero();
-  m_qdFiltered.setZero();
+  m_qd = qd;
+  m_qdFiltered = qd;
   m_extTorqueFiltered.setZero();
   m_wrenchFiltered.setZero();
   m_qD = m_qInit = q;

@@ -129,8 +129,9 @@ class SimulatedHost : public RobotControlContext {
   // the posture, tool or frames by hand).
   void Sense();
 
-  // Places the arm at a posture (radians), at rest, holding it.
-  void SetJoints(const Vector6d& q);
+  // Places the arm at a posture (radians), at rest or moving with qd,
+  // and makes every set-point hold that posture.
+  void SetJoints(const Vector6d& q, const Vector6d& qd = Vector6d::Zero());
   // The host's force-direction word (what getTCPForce_dir reports).
   void SetForceDirection(const Vector6d& direction) { m_forceDir = direction; }
   void SetMotionCoordinate(_REF_COORD coord) { m_p.frame = coord; }

@@ -168,6 +168,29 @@ TEST(SimulatedHost, TorqueServoHoldsUnderGravityCompensationAndYieldsToAWrench) 
   EXPECT_GT(host.getJntExtTrq_Fctrl_lpf().norm(), 0.5 * host.getJntTrqExt().norm());
 }
 
+TEST(SimulatedHost, TorqueServoConservesEnergyOfFreeMotionWithoutGravity) {
+  HostParameters p;
+  p.arm.gravity.setZero();
+  SimulatedHost host(p);
+  Vector6d qd;
+  qd << 0.8, -0.6, 0.9, 1.5, -1.2, 2.0;
+  host.SetJoints(host.getJntPos(), qd);
+  host.setServoMode(SERVO_TORQUE);
+  host.setJntTrq_d(Vector6d::Zero());
+  auto energy = [&] {
+    return host.Arm().KineticEnergy(host.getJntPos(), host.getJntVel()) +
+           host.Arm().PotentialEnergy(host.getJntPos());
+  };
+  const double e0 = energy();
+  double worst = 0.0;
+  for (int i = 0; i < 2000; ++i) {
+    host.Actuate();
+    worst = std::max(worst, std::fabs(energy() - e0) / e0);
+  }
+  EXPECT_LT(worst, 1e-6);
+  EXPECT_GT((host.getJntVel() - qd).norm(), 0.1);  // it did move and exchange energy
+}
+
 TEST(SimulatedHost, TrajectoryTargetMovesAlongItsPathWithTheStatusWord) {
   SimulatedHost host;
   const Eigen::Vector3d start = host.TargetPose().translation();
