@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "RobotControlContext.h"
@@ -161,8 +162,7 @@ class FakeContext : public RobotControlContext {
   void ReportError(RC_ERROR_LEVEL, RC_ERROR_CODE code, const char* text) override {
     ++errorCount;
     lastErrorCode = code;
-    std::strncpy(lastErrorText, text, sizeof lastErrorText - 1);
-    lastErrorText[sizeof lastErrorText - 1] = '\0';
+    std::snprintf(lastErrorText, sizeof lastErrorText, "%s", text);
   }
 
   // What the getters answer.
