@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "Simulation.h"
-#include "counting_new.h"
+#include "../../tests/support/counting_new.h"
 
 namespace {
 

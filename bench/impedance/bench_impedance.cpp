@@ -16,38 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "../../tests/support/counting_new.h"
 #include "Simulation.h"
 #include "fake_host.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-std::atomic<bool> g_counting{false};
-void* Allocate(std::size_t size) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-  void* p = std::malloc(size ? size : 1);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  return Allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return Allocate(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace {
 
@@ -123,13 +94,13 @@ int Run(int cycles, const std::string& plugin) {
     push[0] = 15.0 * std::sin(i * 0.002);
     push[2] = 10.0 * std::cos(i * 0.0013);
     sim.Host().Wrench().Step(push);
-    g_allocations = 0;
-    g_counting = true;
+    counting_new::counted = 0;
+    counting_new::counting = true;
     const auto t0 = Clock::now();
     module.DoControl();
     const auto t1 = Clock::now();
-    g_counting = false;
-    allocations += g_allocations.load();
+    counting_new::counting = false;
+    allocations += counting_new::counted.load();
     simNs[i] = std::chrono::duration<double, std::nano>(t1 - t0).count();
     sim.Host().Actuate();
   }

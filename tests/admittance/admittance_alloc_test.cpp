@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "counting_new.h"
+#include "../support/counting_new.h"
 #include "fake_context.h"
 #include "probe.h"
 #include "records.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Simulation.h"
-#include "counting_new.h"
+#include "../support/counting_new.h"
 #include "probe.h"
 
 namespace {

@@ -1,67 +1,18 @@
 // The simulated host: servo modes, refused set-points, the trajectory
 // target, the wrench sources, and getters that never allocate.
-// The counting operator new below is paired with free on purpose.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
+#include "../support/counting_new.h"
 #include "SimulatedHost.h"
 
 using hostsim::HostParameters;
 using hostsim::Matrix6d;
 using hostsim::SimulatedHost;
 using hostsim::Vector6d;
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-// Every non-aligned form of new and delete, so that allocations and
-// releases always pair up (also under AddressSanitizer).
-namespace {
-void* CountedAllocation(std::size_t size) {
-  if (g_counting) ++g_allocations;
-  return std::malloc(size ? size : 1);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = CountedAllocation(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  if (void* p = CountedAllocation(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return CountedAllocation(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return CountedAllocation(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
 
 TEST(SimulatedHost, StartsAtRestInJointPositionServoWithTheStaticDataSet) {
   HostParameters p;
@@ -260,8 +211,8 @@ TEST(SimulatedHost, GettersAndTheDampedInverseDoNotAllocate) {
   host.setServoMode(SERVO_TORQUE);
   host.Actuate();
   double sink = 0.0;
-  g_allocations = 0;
-  g_counting = true;
+  counting_new::counted = 0;
+  counting_new::counting = true;
   for (int i = 0; i < 100; ++i) {
     sink += host.getJntPos()[0] + host.getJntVel()[0] + host.getJntVel_lpf_20Hz()[0];
     sink += host.getJntM()(0, 0) + host.getJntC()(0, 0) + host.getJntTrqGrav()[1];
@@ -279,8 +230,8 @@ TEST(SimulatedHost, GettersAndTheDampedInverseDoNotAllocate) {
     host.setExpTimeStatus(EXPTIME_RUNNING);
     host.SetError(RC_ERROR_LEVEL_ERROR, RC_ERROR_TCP_TOO_LONG, "value %d", i);
   }
-  g_counting = false;
-  EXPECT_EQ(0, g_allocations.load());
+  counting_new::counting = false;
+  EXPECT_EQ(0, counting_new::counted.load());
   EXPECT_TRUE(std::isfinite(sink));
   ASSERT_EQ(100u, host.Errors().size());
   EXPECT_STREQ("value 99", host.Errors().back().text);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "../support/counting_new.h"
 #include "ImpedanceControlModule.h"
 #include "Simulation.h"
 #include "fake_host.h"
@@ -17,78 +18,9 @@
 
 namespace {
 
-std::atomic<long> g_allocations{0};
-std::atomic<bool> g_counting{false};
-
-void* Allocate(std::size_t size, std::size_t alignment = 0) {
-  if (g_counting.load(std::memory_order_relaxed)) {
-    g_allocations.fetch_add(1);
-    if (std::getenv("IMPEDANCE_ALLOC_ABORT")) std::abort();
-  }
-  if (size == 0) size = 1;
-  void* p = nullptr;
-  if (alignment > alignof(std::max_align_t)) {
-    if (posix_memalign(&p, alignment, size) != 0) p = nullptr;
-  } else {
-    p = std::malloc(size);
-  }
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  void* p = Allocate(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t size) {
-  void* p = Allocate(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t size, std::align_val_t align) {
-  void* p = Allocate(size, static_cast<std::size_t>(align));
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t size, std::align_val_t align) {
-  void* p = Allocate(size, static_cast<std::size_t>(align));
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return Allocate(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return Allocate(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
-
-namespace {
+// With IMPEDANCE_ALLOC_ABORT set, the first counted allocation aborts.
+[[maybe_unused]] const bool kAbortOnAllocation =
+    (counting_new::abortWhenCounted = std::getenv("IMPEDANCE_ALLOC_ABORT") != nullptr);
 
 using records::Bytes;
 
@@ -170,8 +102,8 @@ TEST(ImpedanceAllocation, CycleAndCommandsNeverAllocate) {
   uint8_t stop[4] = {0, 0, 0, 0};
   ASSERT_EQ(module.Start(start), 0);
 
-  g_allocations = 0;
-  g_counting = true;
+  counting_new::counted = 0;
+  counting_new::counting = true;
   Eigen::internal::set_is_malloc_allowed(false);
   for (int cycle = 0; cycle < 20000; ++cycle) {
     commands.Send(module, cycle);
@@ -180,8 +112,8 @@ TEST(ImpedanceAllocation, CycleAndCommandsNeverAllocate) {
   }
   module.Stop(stop);
   Eigen::internal::set_is_malloc_allowed(true);
-  g_counting = false;
-  EXPECT_EQ(g_allocations.load(), 0);
+  counting_new::counting = false;
+  EXPECT_EQ(counting_new::counted.load(), 0);
   EXPECT_GT(host.torqueCount, 19000);
 }
 
@@ -193,12 +125,12 @@ TEST(ImpedanceAllocation, RealPluginInTheSimulatedHostNeverAllocates) {
     std::unique_ptr<hostsim::PluginLibrary> library =
         hostsim::PluginLibrary::Open(IMPEDANCE_PLUGIN_PATH, &error);
     ASSERT_TRUE(library) << error;
-    g_allocations = 0;
-    g_counting = true;
+    counting_new::counted = 0;
+    counting_new::counting = true;
     ControlModule* created = library->Create(9, &error);
-    g_counting = false;
+    counting_new::counting = false;
     ASSERT_NE(created, nullptr) << error;
-    EXPECT_EQ(g_allocations.load(), 1);
+    EXPECT_EQ(counting_new::counted.load(), 1);
     delete created;
   }
 
@@ -212,12 +144,12 @@ TEST(ImpedanceAllocation, RealPluginInTheSimulatedHostNeverAllocates) {
   sim.Host().Wrench().Step(push);
   long inModule = 0;
   for (int cycle = 0; cycle < 10000; ++cycle) {
-    g_allocations = 0;
-    g_counting = true;
+    counting_new::counted = 0;
+    counting_new::counting = true;
     commands.Send(module, cycle);
     module.DoControl();
-    g_counting = false;
-    inModule += g_allocations.load();
+    counting_new::counting = false;
+    inModule += counting_new::counted.load();
     sim.Host().Actuate();  // the host's own work is not counted
   }
   EXPECT_EQ(inModule, 0);
