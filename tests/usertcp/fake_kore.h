@@ -5,6 +5,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
@@ -275,6 +276,19 @@ class FakeKore {
   std::vector<Event> m_events;
   std::vector<bool> m_claimed;
   std::thread m_reader;
+};
+
+// A test that starts the module first and checks at the end that nothing
+// the test did made the module crash or report a sanitizer error.
+class ModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(kore.StartModule(USERTCP_MODULE)); }
+  void TearDown() override {
+    EXPECT_TRUE(kore.Module().Running());
+    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos)
+        << kore.Module().Stderr();
+  }
+  FakeKore kore;
 };
 
 }  // namespace usertcp_test

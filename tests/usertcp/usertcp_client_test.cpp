@@ -14,16 +14,7 @@ namespace {
 
 constexpr int kPort = 5400;
 
-class ClientMode : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(kore.StartModule(USERTCP_MODULE)); }
-  void TearDown() override {
-    EXPECT_TRUE(kore.Module().Running());
-    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos)
-        << kore.Module().Stderr();
-  }
-  FakeKore kore;
-};
+class ClientMode : public ModuleTest {};
 
 TEST_F(ClientMode, BytesFlowBothWays) {
   Listener server(kPort);

@@ -14,21 +14,15 @@ namespace {
 
 constexpr int kPort = 5300;
 
-class ServerMode : public ::testing::Test {
+class ServerMode : public ModuleTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(kore.StartModule(USERTCP_MODULE));
+    ModuleTest::SetUp();
+    if (HasFatalFailure()) return;
     kore.Open(1, kPort);
     ASSERT_TRUE(kore.WaitEvent(21));
     // Event 21 comes before listening starts; this line after it.
     ASSERT_TRUE(kore.WaitOutput("End of startServices"));
-  }
-  void TearDown() override {
-    // Nothing a test does may make the module crash or report a sanitizer
-    // error.
-    EXPECT_TRUE(kore.Module().Running());
-    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos)
-        << kore.Module().Stderr();
   }
   // Connects a client and waits for its event 29; returns its id.
   uint32_t Connect(Peer& p) {
@@ -37,7 +31,6 @@ class ServerMode : public ::testing::Test {
     EXPECT_TRUE(kore.WaitEvent(29, 10s, &e));
     return e.Value();
   }
-  FakeKore kore;
 };
 
 TEST_F(ServerMode, ClientsGetIdsAndPeerRecordsAndCloseDropsThemSilently) {
@@ -260,16 +253,7 @@ TEST_F(ServerMode, RequestsWhileOpenOrWithBadRecordsAreHandledQuietly) {
 }
 
 // Tests that start from an idle module.
-class Idle : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(kore.StartModule(USERTCP_MODULE)); }
-  void TearDown() override {
-    EXPECT_TRUE(kore.Module().Running());
-    EXPECT_EQ(kore.Module().Stderr().find("Sanitizer"), std::string::npos)
-        << kore.Module().Stderr();
-  }
-  FakeKore kore;
-};
+class Idle : public ModuleTest {};
 
 TEST_F(Idle, RequestsWithoutAnOpenLinkDoNothing) {
   kore.WriteChunk(22, 0, 1, 1, "x");
