@@ -5,22 +5,12 @@
 # Arguments: BUILD_DIR OUTPUT_DIR.
 set -euo pipefail
 
-if [ "${1:-}" = "--help" ] || [ $# -lt 2 ]; then
-  sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'
-  [ "${1:-}" = "--help" ] && exit 0 || exit 2
-fi
-
-BUILD=$1
-OUT=$2
-HERE=$(cd "$(dirname "$0")" && pwd)
+. "$(dirname "$0")/lib/common.sh" "$@"
 
 if [ "${3:-}" != "--inner" ]; then
   echo "== Module IPC framework: kore-sim starts a module, gets its load response, sends requests, unloads it"
-  for p in "$BUILD/bin/kore-sim" "$BUILD/bin/framework-test-module"; do
-    [ -x "$p" ] || { echo "   missing $p (build first)"; exit 1; }
-  done
-  mkdir -p "$OUT"
-  exec "$HERE/../isolated" bash "$HERE/$(basename "$0")" "$BUILD" "$OUT" --inner
+  demo_require "$BUILD/bin/kore-sim" "$BUILD/bin/framework-test-module"
+  demo_enter_isolated
 fi
 
 # --- inside the isolated namespaces ------------------------------------------

@@ -5,23 +5,13 @@
 # Arguments: BUILD_DIR OUTPUT_DIR.
 set -euo pipefail
 
-if [ "${1:-}" = "--help" ] || [ $# -lt 2 ]; then
-  sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'
-  [ "${1:-}" = "--help" ] && exit 0 || exit 2
-fi
-
-BUILD=$1
-OUT=$2
-HERE=$(cd "$(dirname "$0")" && pwd)
+. "$(dirname "$0")/lib/common.sh" "$@"
 
 if [ "${3:-}" != "--inner" ]; then
   echo "== Modbus TCP slave: kore-sim starts the module, mbpoll reads the moving arm and switches an output"
-  for p in "$BUILD/bin/kore-sim" "$BUILD/bin/modbus-slave-module"; do
-    [ -x "$p" ] || { echo "   missing $p (build first)"; exit 1; }
-  done
+  demo_require "$BUILD/bin/kore-sim" "$BUILD/bin/modbus-slave-module"
   command -v mbpoll > /dev/null || { echo "   mbpoll is not installed (make deps)"; exit 1; }
-  mkdir -p "$OUT"
-  exec "$HERE/../isolated" bash "$HERE/$(basename "$0")" "$BUILD" "$OUT" --inner
+  demo_enter_isolated
 fi
 
 # --- inside the isolated namespaces ------------------------------------------
