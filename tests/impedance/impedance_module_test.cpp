@@ -267,6 +267,9 @@ struct DampingCase {
   double expected;
 };
 
+// Lists a case by its name, not as a byte dump, so test names stay stable.
+void PrintTo(const DampingCase& c, std::ostream* os) { *os << c.name; }
+
 class ImpedanceDamping : public ImpedanceModule,
                          public ::testing::WithParamInterface<DampingCase> {};
 
