@@ -10,6 +10,7 @@
 
 #include "ControlModule.h"
 #include "SimulatedHost.h"
+#include "control/TestModule.h"
 
 namespace {
 
@@ -37,19 +38,6 @@ void Report(const char* name, double ns, const char* baseline, double baseNs) {
               baseNs, ns / baseNs);
 }
 
-class NullModule : public ControlModule {
- public:
-  NullModule() : ControlModule(1, nullptr) {}
-  int Start(void*) override { return 0; }
-  int Stop(void*) override { return 0; }
-  int DoControl() override { return 0; }
-  int UpdateControlGain(void*) override { return 0; }
-  int Pause(void*) override { return 0; }
-  int Resume(void*) override { return 0; }
-  int CheckControlState() override { return 0; }
-  int CustomControlLaw(_ControlOutput&) override { return 0; }
-};
-
 }  // namespace
 
 int main() {
@@ -62,7 +50,7 @@ int main() {
     double v[6] = {u(rng), u(rng), u(rng), u(rng), u(rng), u(rng)};
     p.set(v, 2, 1, 0, UNIT_TYPE::METER_RADIAN);
   }
-  NullModule module;
+  TestModule module(nullptr, 1);
 
   std::printf("bench_control: median per call (7 rounds)\n");
   const double euler = NsPerCall(
