@@ -72,6 +72,10 @@ class CNDKSocket {
 
   // True without a socket or when nothing can be read without blocking.
   bool IsBufferEmpty();
+  // True when the peer has closed its end (or the connection failed) and
+  // left nothing unread; false while data waits or the peer is still there.
+  // Does not block.
+  bool IsPeerGone();
 
   // Clears the run flag, then shuts the socket down both ways, which also
   // wakes a poll loop waiting on it.

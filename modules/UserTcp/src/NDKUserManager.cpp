@@ -127,12 +127,13 @@ bool CNDKUserManager::ProcessPendingRead(CNDKServerSocket* pServerSocket, long l
   lId = user.GetId();
   if (lError != 0 || lId == 0) return false;
   // Read outside the list lock: the connection belongs to the calling thread,
-  // and a concurrent removal only makes the next read fail.
-  do {
-    CNDKMessage message;
-    if (!user.ReadMessage(message)) return false;
-    messages.push_back(std::move(message));
-  } while (!user.IsSocketBufferEmpty());
+  // and a concurrent removal only makes the next read fail. One read per
+  // step: the poll loop reads again only after the owner has taken this
+  // message, so a peer that sends faster than the owner passes data on is
+  // held by TCP flow control instead of filling this process's memory.
+  CNDKMessage message;
+  if (!user.ReadMessage(message)) return false;
+  messages.push_back(std::move(message));
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "UserTcp.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -285,6 +286,19 @@ void CUserTcpServer::StopService() {
 
 void CUserTcpServer::RunningService() {
   CheckConnection();
+  ReleaseIdleResources();
+}
+
+void CUserTcpServer::ReleaseIdleResources() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < m_nextHousekeeping) return;
+  m_nextHousekeeping = now + kHousekeepingPeriod;
+  ReleaseIdleThreads();
+  // Connection threads free their read buffers into per-thread heaps; give
+  // those pages back once the last client has gone.
+  const bool bClients = GetNbUsers() > 0;
+  if (m_bHadClients && !bClients) malloc_trim(0);
+  m_bHadClients = bClients;
 }
 
 void CUserTcpServer::CheckConnection() {
@@ -495,6 +509,16 @@ void CUserTcpServer::OnConnect(long lId) {
     // The peer record has no acknowledgement: keep the Rx area for it a
     // moment so that KORE reads it before the next chunk replaces it.
     std::lock_guard<std::mutex> exchange(m_exchangeMutex);
+    // Announcements wait their turn here. A client that has gone meanwhile
+    // without sending anything is dropped unannounced (no event 29, and so
+    // no event 30): a storm of connect-and-close peers then costs nothing
+    // but the accepts, instead of one Rx hold each.
+    CNDKServerSocket* pSocket = GetUserSocket(lId);
+    if (pSocket == nullptr || pSocket->IsPeerGone()) {
+      DropUser(lId);
+      DebugLog("Client %ld left before it was announced: dropped", lId);
+      return;
+    }
     if (m_pRxArea != nullptr) {
       SemaphoreGuard guard(m_semRx);
       std::memcpy(m_pRxArea, &record, sizeof record);

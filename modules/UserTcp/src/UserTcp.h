@@ -89,6 +89,9 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void OnSendMessageToServer();
   void OnSendMessageToClient();
   void CheckConnection();
+  // Every 100 ms: ends idle connection threads and, once the last client
+  // has gone, returns freed heap pages to the system.
+  void ReleaseIdleResources();
 
   // Chunks `pData` into the Rx area with `nEvent`, one acknowledged chunk at
   // a time.
@@ -121,6 +124,9 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   CIcmpPing* m_pPing = nullptr;
   std::vector<long> m_vecUserIds;
   std::atomic<bool> m_bConnected{false};
+  static constexpr std::chrono::milliseconds kHousekeepingPeriod{100};
+  std::chrono::steady_clock::time_point m_nextHousekeeping{};
+  bool m_bHadClients = false;
 
   UserTcpTimings m_timings;
   // Guards the open parameters, read by reconnecting threads.
