@@ -170,7 +170,7 @@ void CModbusTcpSlave::RunningService() {
   std::memset(&msgData, 0, sizeof(msgData));
   std::memcpy(msgData.chMsgData, m_pModbusMapping->tab_bits, ModbusMap::kCoilCount);
   msgData.nMsgLength = ModbusMap::kCoilCount;
-  SendMessageToKORE(kModbusCoilImageEvent, &msgData);
+  SendImageToKORE(kModbusCoilImageEvent, &msgData);
 
   std::memset(&msgData, 0, sizeof(msgData));
   for (int r = 0; r < ModbusMap::kRegisterCount; ++r) {
@@ -179,7 +179,7 @@ void CModbusTcpSlave::RunningService() {
     msgData.chMsgData[2 * r + 1] = static_cast<char>(value >> 8);
   }
   msgData.nMsgLength = 2 * ModbusMap::kRegisterCount;
-  SendMessageToKORE(kModbusRegisterImageEvent, &msgData);
+  SendImageToKORE(kModbusRegisterImageEvent, &msgData);
 
   const int readyCount = select(m_nFdMax + 1, &ready, nullptr, nullptr, &timeout);
   if (readyCount == -1) {
