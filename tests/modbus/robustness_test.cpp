@@ -316,3 +316,24 @@ TEST(RobustnessLimits, ModuleDiesWithTheProcessThatStartedIt) {
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGKILL);
 }
+
+TEST(RobustnessLimits, TermAndIntStopTheModuleInOrder) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    FakeKore kore;
+    ASSERT_TRUE(kore.StartModule(MODBUS_SLAVE_MODULE, "slave" + std::to_string(sig)));
+    ASSERT_TRUE(kore.WaitReady());
+    int fd = ConnectRaw();
+    ASSERT_TRUE(Roundtrip(fd, 1));
+
+    kore.Module()->Signal(sig);
+    int status = 0;
+    ASSERT_TRUE(kore.Module()->WaitExit(&status)) << sig;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << sig << ": status " << status;
+    EXPECT_NE(kore.Module()->Stdout().find("[COMMBASE] Module stopped"), std::string::npos);
+    EXPECT_TRUE(PeerClosed(fd));
+    close(fd);
+    EXPECT_EQ(ConnectRaw(), -1) << "port 502 is closed";
+    // KORE did not ask for an unload, so none is answered.
+    for (const KoreMessage& m : kore.Others()) EXPECT_NE(m.event, 2u);
+  }
+}

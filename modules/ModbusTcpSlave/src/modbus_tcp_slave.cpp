@@ -162,7 +162,9 @@ void CModbusTcpSlave::RunningService() {
   if (!m_bStarted) return;
 
   fd_set ready = m_refSet;
-  timeval timeout{0, kSelectTimeoutUsec};
+  // Requests already taken off the queue are handled one per cycle; while
+  // some wait, the cycle does not idle in select.
+  timeval timeout{0, BacklogSize() > 0 ? 0 : kSelectTimeoutUsec};
 
   UpdateMonitoringData(m_monitoringData);
   UpdateReadModbusMappingData();
@@ -170,7 +172,7 @@ void CModbusTcpSlave::RunningService() {
   std::memset(&msgData, 0, sizeof(msgData));
   std::memcpy(msgData.chMsgData, m_pModbusMapping->tab_bits, ModbusMap::kCoilCount);
   msgData.nMsgLength = ModbusMap::kCoilCount;
-  SendMessageToKORE(kModbusCoilImageEvent, &msgData);
+  SendImageToKORE(kModbusCoilImageEvent, &msgData);
 
   std::memset(&msgData, 0, sizeof(msgData));
   for (int r = 0; r < ModbusMap::kRegisterCount; ++r) {
@@ -179,7 +181,7 @@ void CModbusTcpSlave::RunningService() {
     msgData.chMsgData[2 * r + 1] = static_cast<char>(value >> 8);
   }
   msgData.nMsgLength = 2 * ModbusMap::kRegisterCount;
-  SendMessageToKORE(kModbusRegisterImageEvent, &msgData);
+  SendImageToKORE(kModbusRegisterImageEvent, &msgData);
 
   const int readyCount = select(m_nFdMax + 1, &ready, nullptr, nullptr, &timeout);
   if (readyCount == -1) {
@@ -349,6 +351,13 @@ void CModbusTcpSlave::WriteSingleCoil(uint16_t address, uint16_t value) {
 
 void CModbusTcpSlave::HandleRequest(StructControlMessage& cControlMessage) {
   if (cControlMessage.nEvent != EN_REQ_MODBUS_SET_SLAVE_GPR) return;
+  // Address and value are 4 bytes; a shorter record would be read as zeros
+  // and switch outputs off.
+  if (cControlMessage.msgData.nMsgLength < kSetRegisterPayloadLength) {
+    DebugLog("request %u dropped: payload of %u bytes, %u needed", cControlMessage.nEvent,
+             cControlMessage.msgData.nMsgLength, kSetRegisterPayloadLength);
+    return;
+  }
   const auto* payload = reinterpret_cast<const uint8_t*>(cControlMessage.msgData.chMsgData);
   const uint16_t address = static_cast<uint16_t>(payload[0] | (payload[1] << 8));
   const uint16_t value = static_cast<uint16_t>(payload[2] | (payload[3] << 8));

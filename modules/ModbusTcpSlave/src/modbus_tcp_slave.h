@@ -18,6 +18,8 @@ namespace VeloFramework {
 // Events sent to KORE every cycle: the coil image and the register image.
 constexpr uint32_t kModbusCoilImageEvent = 43;
 constexpr uint32_t kModbusRegisterImageEvent = 44;
+// Request 110 carries address and value, two little-endian uint16.
+constexpr uint32_t kSetRegisterPayloadLength = 4;
 
 // Pauses the single-threaded server may take on behalf of one client.
 // libmodbus sleeps the response timeout before it answers a malformed
