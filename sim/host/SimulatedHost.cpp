@@ -58,6 +58,10 @@ Vector6d WrenchSources::Constant(double t) const {
   return m_from + s * (m_to - m_from);
 }
 
+double WrenchSources::Penetration(const Eigen::Vector3d& p) const {
+  return m_wall ? std::max(0.0, -(p - m_wallPoint).dot(m_wallNormal)) : 0.0;
+}
+
 Vector6d WrenchSources::Evaluate(double t, const Eigen::Vector3d& p,
                                  const Eigen::Vector3d& v) const {
   Vector6d w = Constant(t);
@@ -243,8 +247,8 @@ void SimulatedHost::IntegrateTorque(const Vector6d& tauIn) {
   // The first stage is the present state, whose dynamics Sense() computed.
   Matrix6d inertia = m_M;
   inertia.diagonal() += m_arm.RotorInertia();
-  const Vector6d a1 = inertia.ldlt().solve(tau + m_extTorque - m_C * v0 - m_g -
-                                           m_p.arm.viscousFriction * v0);
+  const Vector6d a1 =
+      inertia.ldlt().solve(tau + m_extTorque - m_C * v0 - m_g - m_p.arm.viscousFriction * v0);
   const Vector6d v1 = v0 + 0.5 * h * a1;
   const Vector6d a2 = accel(q0 + 0.5 * h * v0, v1);
   const Vector6d v2 = v0 + 0.5 * h * a2;

@@ -40,6 +40,8 @@ class WrenchSources {
                double damping);
   void ClearWall();
   bool HasWall() const { return m_wall; }
+  // How deep a TCP at p is inside the wall (0 outside or without a wall).
+  double Penetration(const Eigen::Vector3d& p) const;
 
   // The constant part at time t.
   Vector6d Constant(double t) const;
@@ -146,6 +148,11 @@ class SimulatedHost : public RobotControlContext {
   // The wrench the surroundings apply now, and its joint torque J^T F.
   const Vector6d& AppliedWrench() const { return m_extWrench; }
   const Vector6d& ExternalTorque() const { return m_extTorque; }
+  // Contact with the declared surfaces: whether one is declared, how deep
+  // the TCP is inside (m), and whether it touches.
+  bool HasSurface() const { return m_wrench.HasWall(); }
+  double Penetration() const { return m_wrench.Penetration(m_pose.translation()); }
+  bool InContact() const { return Penetration() > 0.0; }
   const Vector6d& CommandedTorque() const { return m_trqD; }
   const Eigen::Isometry3d& CommandedPose() const { return m_poseD; }
   const Vector6d& CommandedJoints() const { return m_qD; }

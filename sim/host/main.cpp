@@ -21,8 +21,9 @@ const char* kUsage =
     "Loads a control plug-in (dlopen + create), hands it a host context backed\n"
     "by a simulated six-axis arm and runs the scenario in 1 ms cycles: commands\n"
     "(start, stiffness, force, release, factors, pause, resume, stop) and\n"
-    "external wrenches (steps, ramps, a spring wall). Writes <out>/<name>.csv\n"
-    "and <out>/<name>.png and prints what happened.\n"
+    "external wrenches (steps, ramps, a spring wall). Writes <out>/<name>.csv,\n"
+    "<out>/<name>.metrics.json and <out>/<name>.png and prints what happened\n"
+    "with the run's metrics (docs/control.md, \"Metrics\").\n"
     "\n"
     "Options:\n"
     "  --scenario FILE      the scenario (format: docs/control.md)\n"
@@ -144,7 +145,17 @@ int main(int argc, char** argv) {
   if (!quiet)
     std::printf("control-host-sim: %s with %s\n", scenarioPath.c_str(), pluginPath.c_str());
   const hostsim::RunSummary s = hostsim::RunScenario(scenario, sim, options);
-  const bool written = std::fclose(csv) == 0;
+  bool written = std::fclose(csv) == 0;
+  const std::string metricsPath = outDir + "/" + name + ".metrics.json";
+  FILE* json = std::fopen(metricsPath.c_str(), "w");
+  if (json == nullptr) {
+    std::fprintf(stderr, "control-host-sim: cannot write %s: %s\n", metricsPath.c_str(),
+                 std::strerror(errno));
+    written = false;
+  } else {
+    hostsim::WriteMetricsJson(json, s.metrics, name, "kdl");
+    written = std::fclose(json) == 0 && written;
+  }
 
   const Eigen::Vector6d& d = s.finalDisplacement;
   const double deg = 180.0 / 3.141592653589793;
@@ -160,16 +171,18 @@ int main(int argc, char** argv) {
       "torque-limited cycles: %ld\n",
       sim.Host().Errors().size(), sim.Host().NonFiniteSetpoints(), sim.Host().SpeedLimitHits(),
       sim.Host().TorqueLimitHits());
+  hostsim::PrintMetrics(stdout, s.metrics);
   int status = 0;
   if (!s.finiteThroughout) {
     std::printf("  FAILED: the state or a set-point became non-finite\n");
     status = 1;
   }
   if (!written) {
-    std::fprintf(stderr, "control-host-sim: writing %s failed\n", csvPath.c_str());
+    std::fprintf(stderr, "control-host-sim: writing %s or %s failed\n", csvPath.c_str(),
+                 metricsPath.c_str());
     status = 1;
   }
-  std::printf("  log: %s\n", csvPath.c_str());
+  std::printf("  log: %s\n  metrics file: %s\n", csvPath.c_str(), metricsPath.c_str());
   if (plots) {
     if (Plot(plotScript, csvPath, pngPath, name)) {
       std::printf("  plot: %s\n", pngPath.c_str());
