@@ -22,7 +22,10 @@ MessageData msgData;
 namespace {
 
 constexpr int kModbusPort = 502;
-constexpr int kListenBacklog = 10;
+// Connections the kernel completes before the module accepts them. Clients
+// beyond it have their connection attempt dropped and retried a second or
+// more later, so a burst of masters connecting at once would trickle in.
+constexpr int kListenBacklog = 128;
 constexpr long kSelectTimeoutUsec = 100000;
 // Accepts per cycle at most (the listen backlog bounds them anyway).
 constexpr int kMaxAcceptsPerCycle = 1024;
