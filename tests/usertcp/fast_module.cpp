@@ -9,6 +9,7 @@
 int main(int argc, char* argv[]) {
   if (VeloFramework::CheckModuleArguments(argc, argv, "[UserTcp][ERROR] Run ") != 0) return -1;
   std::signal(SIGPIPE, SIG_IGN);
+  if (VeloFramework::CCommunicationModuleBase::InstallStopSignals() != 0) return -1;
   VeloFramework::UserTcpTimings timings;
   timings.chunkPause = std::chrono::milliseconds(0);
   auto* pModule = new VeloFramework::CUserTcpServer(timings);

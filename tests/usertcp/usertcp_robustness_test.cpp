@@ -166,4 +166,65 @@ TEST_F(ServerUnderAttack, ConnectCloseStormLeavesNoThreadDescriptorOrMemoryBehin
   EXPECT_TRUE(WaitUntil([&] { return kore.Data().find("still here") != std::string::npos; }));
 }
 
+// Chunk records no message can hold are dropped with what was gathered; the
+// next good message goes out alone and intact.
+TEST_F(ServerUnderAttack, InconsistentChunkRecordsAreDropped) {
+  Peer p;
+  const uint32_t id = Connect(p);
+  struct Bad {
+    uint32_t index, count;
+  };
+  for (const Bad bad : {Bad{0, 0}, Bad{0, 2}, Bad{3, 2}}) {
+    kore.WriteChunk(23, id, 1, 3, "gathered ");
+    kore.WriteChunk(23, id, bad.index, bad.count, "bad ");
+    ASSERT_TRUE(kore.WaitOutput("Chunk record " + std::to_string(bad.index) + " of " +
+                                std::to_string(bad.count) + " is inconsistent"));
+  }
+  kore.SendMessage(23, id, "good");
+  EXPECT_EQ(p.Receive(64, 2s), "good");
+}
+
+// SIGTERM and SIGINT: the module stops in order within the base's second,
+// removes its areas, sends no event, and what it already sent to a client
+// that reads slowly still arrives, although the client's own input was left
+// unread (a plain close would reset the connection and drop it).
+class StopSignal : public ServerUnderAttack, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignal, RemovesTheAreasAndDeliversWhatWasSent) {
+  // A small window: most of what the module sends waits in its socket.
+  Peer slow;
+  ASSERT_TRUE(slow.Connect(kPort, 4096));
+  Event connected;
+  ASSERT_TRUE(kore.WaitEvent(29, 10s, &connected));
+  const uint32_t id = connected.Value();
+  // Input the module leaves unread: the first read waits for an
+  // acknowledgement that never comes.
+  kore.SetAck(FakeKore::Ack::None);
+  ASSERT_TRUE(slow.Send("first"));
+  ASSERT_TRUE(kore.WaitEvent(28));
+  ASSERT_TRUE(slow.Send("unread"));
+  const std::string message = ndk_test::Pattern(100000, 7);
+  kore.SendMessage(23, id, message);
+  ASSERT_TRUE(kore.WaitOutput("SEND OK"));
+  const size_t events = kore.Events().size();
+  const pid_t pid = kore.ModulePid();
+
+  m_expectRunning = false;
+  kore.Module().Signal(GetParam());
+  int status = 0;
+  ASSERT_TRUE(kore.Module().WaitExit(&status, 10s));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(slow.Receive(message.size(), 5s), message);
+  EXPECT_TRUE(slow.WaitClosed());
+  for (const char* dir : {"Tx", "Rx"}) {
+    const std::string name = "/dev/shm/SHM_UserTcp_" + std::to_string(pid) + "_" + dir;
+    EXPECT_NE(access(name.c_str(), F_OK), 0) << name;
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(kore.Events().size(), events);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto& info) { return info.param == SIGTERM ? "TERM" : "INT"; });
+
 }  // namespace

@@ -223,6 +223,10 @@ void CNDKServer::DisconnectAllUsers() {
   m_userManager.RemoveAllUsers();
 }
 
+void CNDKServer::FinishSendingToAllUsers(std::chrono::milliseconds limit) {
+  m_userManager.FinishSendingToAllUsers(limit);
+}
+
 bool CNDKServer::DropUser(long lId) {
   return m_userManager.RemoveUser(lId);
 }

@@ -12,6 +12,7 @@
 #include <Poco/ThreadPool.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <memory>
@@ -150,6 +151,10 @@ class CNDKServer {
   bool DisconnectUser(long lId, NDKServerDisconnection eReason);
   // Removes every user without callbacks.
   void DisconnectAllUsers();
+  // Orderly end before Stop: every user's sending direction is shut down
+  // and the peers get up to `limit` to take what was sent to them. No
+  // callback.
+  void FinishSendingToAllUsers(std::chrono::milliseconds limit);
   // Removes the user without a callback; false for an unknown id. For an
   // owner that never announced the user.
   bool DropUser(long lId);

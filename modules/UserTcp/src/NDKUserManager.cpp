@@ -1,6 +1,7 @@
 #include "NDKUserManager.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "NDKServer.h"
 
@@ -49,6 +50,17 @@ void CNDKUserManager::RemoveAllUsers() {
   Lock lock(m_mutex);
   for (const CNDKUser& user : m_users) user.CloseSocket();
   m_users.clear();
+}
+
+void CNDKUserManager::FinishSendingToAllUsers(std::chrono::milliseconds limit) {
+  // Under the lock throughout: no connection can end and be freed meanwhile.
+  Lock lock(m_mutex);
+  for (const CNDKUser& user : m_users) user.GetSocket()->FinishSending();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (const CNDKUser& user : m_users) {
+    while (user.GetSocket()->UnsentBytes() > 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 bool CNDKUserManager::SendMessage(long lId, char* pData, int nLength) {

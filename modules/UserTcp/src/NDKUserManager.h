@@ -3,6 +3,7 @@
 // threads and the owner's threads may call it at the same time.
 #pragma once
 
+#include <chrono>
 #include <list>
 #include <mutex>
 #include <string>
@@ -33,6 +34,10 @@ class CNDKUserManager {
   bool RemoveUserBySocket(CNDKServerSocket* pServerSocket, long& lId);
   // Closes and erases every user; the id counter keeps its value.
   void RemoveAllUsers();
+  // Shuts the sending direction of every user down, then waits until the
+  // peers have acknowledged what was written to them, at most `limit`. The
+  // users stay listed.
+  void FinishSendingToAllUsers(std::chrono::milliseconds limit);
 
   // Unknown id: false. A failed send removes the user and gives false.
   bool SendMessage(long lId, char* pData, int nLength);

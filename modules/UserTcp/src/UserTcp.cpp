@@ -141,11 +141,19 @@ void CUserTcpServer::DebugLog(const char* szFormat, ...) {
   std::fflush(stdout);
 }
 
+bool CUserTcpServer::EventsAllowed(uint32_t nEvent) {
+  if (StopSignal() == 0) return true;
+  DebugLog("Event %u not sent: the module is stopping", nEvent);
+  return false;
+}
+
 void CUserTcpServer::SendEvent(uint32_t nEvent) {
+  if (!EventsAllowed(nEvent)) return;
   SendMessageToKORE(nEvent, nullptr);
 }
 
 void CUserTcpServer::SendEvent(uint32_t nEvent, uint32_t nValue) {
+  if (!EventsAllowed(nEvent)) return;
   MessageData data;
   std::memset(&data, 0, sizeof data);
   data.nMsgLength = 4;
@@ -272,6 +280,10 @@ void CUserTcpServer::OnCloseConnection() {
 }
 
 void CUserTcpServer::StopService() {
+  if (StopSignal() != 0) {
+    StopForExit();
+    return;
+  }
   // Stop waits for every connection thread; one that waits for an
   // acknowledgement would wait in vain, since this loop cannot take it now.
   {
@@ -282,6 +294,36 @@ void CUserTcpServer::StopService() {
   Stop();
   // An unload leaves a client link open: its data is forwarded as before.
   if (m_nMode == kTcpModeClient && m_bConnected) m_bAbortForwarding = false;
+}
+
+void CUserTcpServer::StopForExit() {
+  DebugLog("Stopping for exit");
+  g_bForceStop = true;
+  m_bConnected = false;
+  {
+    std::lock_guard<std::mutex> lock(m_ackMutex);
+    m_bAbortForwarding = true;
+    m_ackCondition.notify_all();
+  }
+  // The areas go first, so that nothing is left in /dev/shm even should the
+  // rest overrun the stop's time limit. A forwarder that holds the Rx area
+  // has been told to give up and releases it at once.
+  {
+    std::lock_guard<std::mutex> exchange(m_exchangeMutex);
+    DeleteSharedMemory(m_pRxShm, m_pRxArea);
+    m_pRxShm = nullptr;
+    m_pRxArea = nullptr;
+  }
+  DeleteSharedMemory(m_pTxShm, m_pTxArea);
+  m_pTxShm = nullptr;
+  m_pTxArea = nullptr;
+  // What was sent to the peers reaches them before the sockets close: a
+  // close with unread input would reset the connection and drop it.
+  FinishSendingToAllUsers(kExitDrainTime);
+  CNDKClient::FinishSending(kExitDrainTime);
+  Stop();
+  CleanUp();
+  DebugLog("Stopped for exit");
 }
 
 void CUserTcpServer::RunningService() {
@@ -346,6 +388,17 @@ bool CUserTcpServer::TakeChunk(TcpChunkRecord& record) {
     SemaphoreGuard guard(m_semTx);
     std::memcpy(&record, m_pTxArea, sizeof record);
   }
+  // Chunks count from 1 up to their count: a record outside that (a zeroed
+  // or half-written area among them) is no chunk of any message, and what
+  // was gathered cannot be completed either.
+  if (record.nChunkIndex == 0 || record.nChunkCount == 0 ||
+      record.nChunkIndex > record.nChunkCount) {
+    DebugLog("Chunk record %u of %u is inconsistent: dropped with what was gathered",
+             record.nChunkIndex, record.nChunkCount);
+    ResetSendBuffer();
+    m_bDiscarding = false;
+    return false;
+  }
   // The rest of a message dropped for its size is dropped too, up to its
   // final chunk or the first chunk of a new message.
   if (record.nChunkIndex == 1) m_bDiscarding = false;
@@ -372,15 +425,11 @@ bool CUserTcpServer::TakeChunk(TcpChunkRecord& record) {
     return true;
   };
   if (record.nChunkIndex == record.nChunkCount) return append();
-  if (record.nChunkIndex < record.nChunkCount) {
-    ++m_nLastChunk;
-    if (record.nChunkIndex == m_nLastChunk)
-      append();
-    else
-      ResetSendBuffer();
-    return false;
-  }
-  ResetSendBuffer();
+  ++m_nLastChunk;
+  if (record.nChunkIndex == m_nLastChunk)
+    append();
+  else
+    ResetSendBuffer();
   return false;
 }
 
