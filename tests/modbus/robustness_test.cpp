@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -247,6 +248,9 @@ TEST_F(Robustness, DrippingAndStalledClientsHoldNoOne) {
   });
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   for (int fd : stallers) close(fd);
+  std::printf("good client's worst read %lld ms; %.0f images/s over %.1f s\n",
+              static_cast<long long>(worst.count()),
+              static_cast<double>(kore.Count(44) - imagesBefore) / seconds, seconds);
   // A cycle or a few, never the stall of a slow client (bounds for a loaded
   // machine; the figures are in the docs).
   EXPECT_LT(worst.count(), 300) << "a good client waited " << worst.count() << " ms";
