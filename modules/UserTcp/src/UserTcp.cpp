@@ -347,10 +347,18 @@ void CUserTcpServer::CheckConnection() {
   if (!m_bConnected) return;
   if (m_nMode == kTcpModeServer) {
     GetUserIds(&m_vecUserIds);
+    // Clients on one host share its reachability: each host is pinged once
+    // per cycle however many clients it has, so a crowd of connections from
+    // one machine does not multiply the cycle's echo requests.
+    m_vecCheckedHosts.clear();
     for (long lId : m_vecUserIds) {
       std::string strHost;
       unsigned nPort = 0;
       if (!GetUserPeerAddress(lId, strHost, nPort) || strHost.empty()) continue;
+      if (std::find(m_vecCheckedHosts.begin(), m_vecCheckedHosts.end(), strHost) !=
+          m_vecCheckedHosts.end())
+        continue;
+      m_vecCheckedHosts.push_back(strHost);
       if (!m_pPing->IsReachable(strHost, kPingAttempts)) {
         DebugLog("Detect Disconnect");
         DisconnectUser(lId);
@@ -554,6 +562,7 @@ void CUserTcpServer::OnConnect(long lId) {
   record.nId = static_cast<uint32_t>(lId);
   record.nPort = nPort;
   std::strncpy(record.chIp, strHost.c_str(), sizeof record.chIp - 1);
+  if (DropIfGone(lId)) return;
   {
     // The peer record has no acknowledgement: keep the Rx area for it a
     // moment so that KORE reads it before the next chunk replaces it.
@@ -562,12 +571,7 @@ void CUserTcpServer::OnConnect(long lId) {
     // without sending anything is dropped unannounced (no event 29, and so
     // no event 30): a storm of connect-and-close peers then costs nothing
     // but the accepts, instead of one Rx hold each.
-    CNDKServerSocket* pSocket = GetUserSocket(lId);
-    if (pSocket == nullptr || pSocket->IsPeerGone()) {
-      DropUser(lId);
-      DebugLog("Client %ld left before it was announced: dropped", lId);
-      return;
-    }
+    if (DropIfGone(lId)) return;
     if (m_pRxArea != nullptr) {
       SemaphoreGuard guard(m_semRx);
       std::memcpy(m_pRxArea, &record, sizeof record);
@@ -576,6 +580,14 @@ void CUserTcpServer::OnConnect(long lId) {
     std::this_thread::sleep_for(m_timings.chunkPause);
   }
   DebugLog("END");
+}
+
+bool CUserTcpServer::DropIfGone(long lId) {
+  CNDKServerSocket* pSocket = GetUserSocket(lId);
+  if (pSocket != nullptr && !pSocket->IsPeerGone()) return false;
+  DropUser(lId);
+  DebugLog("Client %ld left before it was announced: dropped", lId);
+  return true;
 }
 
 void CUserTcpServer::OnMessage(long lId, CNDKMessage& message) {

@@ -100,6 +100,10 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // way), then closes every socket. No event is sent from the stop signal
   // on: KORE asked for none.
   void StopForExit();
+  // Drops client `lId` without events when it has closed without sending
+  // anything (checked before and again after it waits for its announcement
+  // turn); true when it was dropped.
+  bool DropIfGone(long lId);
   // False, with a log line, once a stop signal has arrived.
   bool EventsAllowed(uint32_t nEvent);
   // Every 100 ms: ends idle connection threads and, once the last client
@@ -136,6 +140,7 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   std::unique_ptr<char[]> m_chSendBuffer;
   CIcmpPing* m_pPing = nullptr;
   std::vector<long> m_vecUserIds;
+  std::vector<std::string> m_vecCheckedHosts;
   std::atomic<bool> m_bConnected{false};
   static constexpr std::chrono::milliseconds kHousekeepingPeriod{100};
   static constexpr std::chrono::milliseconds kExitDrainTime{300};
