@@ -38,6 +38,8 @@
 #include "CommunicationModuleBase.h"
 #include "KoreExtension.h"
 #include "ModuleProcess.h"
+#include "Payload.h"
+#include "ProjectVersion.h"
 #include "Robot.h"
 #include "Sharedmem.h"
 
@@ -77,6 +79,7 @@ const char* kUsage =
     "  --tick MS          robot and queue period in milliseconds (default 10)\n"
     "  --no-animate       keep the robot still (fields change only by `set`)\n"
     "  --help             this text\n"
+    "  --version          print the version\n"
     "\n"
     "Without --script, commands are read from standard input, one per line.\n";
 
@@ -130,52 +133,6 @@ std::string Hex(const char* data, size_t length) {
     out += digits[static_cast<unsigned char>(data[i]) & 0xf];
   }
   return out;
-}
-
-// Payload words of `send`: hex BYTES | text WORDS... | u8/u16/u32 NUMBERS...
-bool ParsePayload(const Args& words, size_t first, std::string* payload, std::string* error) {
-  payload->clear();
-  if (first >= words.size()) return true;
-  const std::string& kind = words[first];
-  if (kind == "text") {
-    for (size_t i = first + 1; i < words.size(); ++i) {
-      if (i > first + 1) *payload += ' ';
-      *payload += words[i];
-    }
-    return true;
-  }
-  if (kind == "hex") {
-    std::string digits;
-    for (size_t i = first + 1; i < words.size(); ++i) digits += words[i];
-    if (digits.size() % 2 != 0) {
-      *error = "hex payload needs an even number of digits";
-      return false;
-    }
-    for (size_t i = 0; i < digits.size(); i += 2) {
-      unsigned long long b;
-      if (!ParseUnsigned("0x" + digits.substr(i, 2), 0xff, &b)) {
-        *error = "bad hex digits: " + digits.substr(i, 2);
-        return false;
-      }
-      *payload += static_cast<char>(b);
-    }
-    return true;
-  }
-  int width = kind == "u8" ? 1 : kind == "u16" ? 2 : kind == "u32" ? 4 : 0;
-  if (width == 0) {
-    *error = "payload kind must be hex, text, u8, u16 or u32";
-    return false;
-  }
-  unsigned long long max = width == 4 ? 0xffffffffull : (1ull << (8 * width)) - 1;
-  for (size_t i = first + 1; i < words.size(); ++i) {
-    unsigned long long v;
-    if (!ParseUnsigned(words[i], max, &v)) {
-      *error = "not a " + kind + ": " + words[i];
-      return false;
-    }
-    for (int b = 0; b < width; ++b) *payload += static_cast<char>((v >> (8 * b)) & 0xff);
-  }
-  return true;
 }
 
 const char* StatusName(uint32_t status) {
@@ -851,7 +808,7 @@ void KoreSim::RegisterCommands() {
          for (auto& e : m_events) e.claimed = true;
          return true;
        }});
-  add({"send", "send CODE [hex BYTES | text WORDS | u8|u16|u32 NUMBERS]",
+  add({"send", std::string("send CODE [") + kPayloadUsage + "]",
        "send request CODE with a payload to the module", [this](const Args& a, KoreContext&) {
          unsigned long long code;
          std::string payload, error;
@@ -859,7 +816,7 @@ void KoreSim::RegisterCommands() {
            Error("usage: send CODE [hex BYTES | text WORDS | u8|u16|u32 NUMBERS]");
            return false;
          }
-         if (!ParsePayload(a, 1, &payload, &error)) {
+         if (!ParsePayload(a, 1, true, &payload, &error)) {
            Error(error);
            return false;
          }
@@ -1141,6 +1098,9 @@ int main(int argc, char* argv[]) {
       fputs(kore::kUsage, stdout);
       fputs("\n", stdout);
       kore::KoreSim(opt).PrintCommands();
+      return 0;
+    } else if (a == "--version") {
+      PrintProjectVersion("kore-sim");
       return 0;
     } else if (a == "--module") {
       opt.modulePath = value("--module");

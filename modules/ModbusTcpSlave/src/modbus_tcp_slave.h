@@ -11,13 +11,10 @@
 
 #include "CommunicationModuleBase.h"
 #include "MessageQueue.h"
+#include "ModbusSlaveContract.h"
 #include "MonitoringData.h"
 
 namespace VeloFramework {
-
-// Events sent to KORE every cycle: the coil image and the register image.
-constexpr uint32_t kModbusCoilImageEvent = 43;
-constexpr uint32_t kModbusRegisterImageEvent = 44;
 
 // Pauses the single-threaded server may take on behalf of one client.
 // libmodbus sleeps the response timeout before it answers a malformed
