@@ -5,7 +5,7 @@ JOBS        ?= $(shell nproc)
 TEST_JOBS   ?= $(shell echo $$(( $$(nproc) * 2 )))
 CTEST_FLAGS ?= --output-on-failure --timeout 600
 
-.PHONY: all deps configure build test demo bench sanitize tsan format clean
+.PHONY: all deps configure build test demo bench package sanitize tsan format clean
 
 all: build
 
@@ -27,6 +27,10 @@ demo: build
 
 bench: build
 	scripts/bench $(BUILD_DIR)
+
+# Debian packages of the build in $(BUILD_DIR)/packages (see README).
+package: build
+	cd $(BUILD_DIR) && cpack
 
 sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=address -DBUILD_BENCHMARKS=OFF > build-asan.configure.log
