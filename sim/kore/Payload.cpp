@@ -1,6 +1,7 @@
 #include "Payload.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -14,6 +15,26 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
   long long v = std::strtoll(text.c_str(), &end, 0);
   if (errno != 0 || *end != '\0' || v < min || v > max) return false;
   *out = v;
+  return true;
+}
+
+bool ParseDuration(const std::string& text, std::chrono::milliseconds* out) {
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || end == text.c_str() || !std::isfinite(v) || v < 0) return false;
+  std::string unit(end);
+  double ms;
+  if (unit.empty() || unit == "ms") {
+    ms = v;
+  } else if (unit == "s") {
+    ms = v * 1000.0;
+  } else if (unit == "min") {
+    ms = v * 60000.0;
+  } else {
+    return false;
+  }
+  if (ms > 86400000.0) return false;
+  *out = std::chrono::milliseconds(static_cast<long long>(ms));
   return true;
 }
 

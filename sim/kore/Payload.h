@@ -1,7 +1,9 @@
-// The payload words of kore-sim's commands (`send`, and the data of the user
-// TCP commands), parsed in one place so every command reads bytes alike.
+// The words of kore-sim's commands: numbers, durations and payloads (`send`,
+// and the data of the user TCP commands), parsed in one place so every
+// command reads them alike.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -25,6 +27,10 @@ bool ParsePayload(const std::vector<std::string>& words, size_t first, bool allo
 // The usage text of the forms above, for help lines.
 constexpr const char* kPayloadUsage =
     "text WORDS | hex BYTES | u8|u16|u32 NUMBERS | pattern N | file PATH";
+
+// "200ms", "2s", "1.5s", "1min", "500" (ms), up to a day. False when not a
+// duration.
+bool ParseDuration(const std::string& text, std::chrono::milliseconds* out);
 
 // N bytes of the pattern the tests and the benchmark generate.
 std::string PatternBytes(size_t n);
