@@ -9,12 +9,14 @@
 #include <cstring>
 
 #include "CommunicationModuleBase.h"
+#include "ProjectVersion.h"
 #include "modbus_tcp_slave.h"
 
 namespace {
 
 const char kUsage[] =
     "Usage: modbus-slave-module KORE_PID\n"
+    "       modbus-slave-module --help | --version\n"
     "\n"
     "Modbus TCP slave of the robot controller. Publishes the monitoring record\n"
     "(\"/mm-shared-mem\") as coils 0..300 and holding registers 0..600 on TCP port\n"
@@ -51,6 +53,10 @@ int main(int argc, char* argv[]) {
 
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    PrintProjectVersion("modbus-slave-module");
     return 0;
   }
   if (VeloFramework::CheckModuleArguments(argc, argv, "[UserSerial][ERROR] Run ") != 0) return -1;

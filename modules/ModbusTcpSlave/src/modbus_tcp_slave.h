@@ -13,15 +13,10 @@
 
 #include "CommunicationModuleBase.h"
 #include "MessageQueue.h"
+#include "ModbusSlaveContract.h"
 #include "MonitoringData.h"
 
 namespace VeloFramework {
-
-// Events sent to KORE every cycle: the coil image and the register image.
-constexpr uint32_t kModbusCoilImageEvent = 43;
-constexpr uint32_t kModbusRegisterImageEvent = 44;
-// Request 110 carries address and value, two little-endian uint16.
-constexpr uint32_t kSetRegisterPayloadLength = 4;
 
 // libmodbus pauses this long before it answers a request it finds malformed
 // (a bad quantity or coil value) with an exception, and then flushes what the
