@@ -436,6 +436,9 @@ def idle_cost():
 
 
 def main():
+    if "-h" in sys.argv or "--help" in sys.argv:
+        print(__doc__.strip())
+        return 0
     # KORE's reader must take the modules' records as fast as they come (the
     # queue holds three): hand the interpreter lock over often.
     sys.setswitchinterval(0.0002)
