@@ -6,10 +6,14 @@
 #include "CommunicationModuleBase.h"
 #include "UserTcp.h"
 
+#ifndef MODULE_VERSION
+#define MODULE_VERSION "unknown"
+#endif
+
 int main(int argc, char* argv[]) {
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::printf(
-        "usage: usertcp-module KORE_PID\n"
+        "usage: usertcp-module KORE_PID | --help | --version\n"
         "The user TCP module. Started by the Module Manager with KORE's process id;\n"
         "creates its shared areas SHM_UserTcp_<pid>_Tx and SHM_UserTcp_<pid>_Rx, joins\n"
         "the control queue (key file controlMessageQueue.txt in the working directory)\n"
@@ -17,6 +21,10 @@ int main(int argc, char* argv[]) {
         "SIGTERM or SIGINT stop it in order within a second: the areas are removed,\n"
         "what was sent to peers is delivered, every socket is closed, exit status 0.\n"
         "Try it by hand with kore-sim (see docs/usertcp.md).\n");
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts("usertcp-module " MODULE_VERSION);
     return 0;
   }
   if (VeloFramework::CheckModuleArguments(argc, argv, "[UserTcp][ERROR] Run ") != 0) return -1;
