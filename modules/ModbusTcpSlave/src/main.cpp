@@ -11,10 +11,14 @@
 #include "CommunicationModuleBase.h"
 #include "modbus_tcp_slave.h"
 
+#ifndef MODULE_VERSION
+#define MODULE_VERSION "unknown"
+#endif
+
 namespace {
 
 const char kUsage[] =
-    "Usage: modbus-slave-module KORE_PID\n"
+    "Usage: modbus-slave-module KORE_PID | --help | --version\n"
     "\n"
     "Modbus TCP slave of the robot controller. Publishes the monitoring record\n"
     "(\"/mm-shared-mem\") as coils 0..300 and holding registers 0..600 on TCP port\n"
@@ -51,6 +55,10 @@ int main(int argc, char* argv[]) {
 
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts("modbus-slave-module " MODULE_VERSION);
     return 0;
   }
   if (VeloFramework::CheckModuleArguments(argc, argv, "[UserSerial][ERROR] Run ") != 0) return -1;
