@@ -20,8 +20,8 @@ scenario template in which ${NAME} stands for a variable's value:
 
 Writes <out>/<name>.csv (one row per grid point: the variables and the run's
 metrics) and <out>/<name>.png (heat maps of the first-impact peak over the
-command, the settling time and stable or not, one row per value of the
-third variable). Exit status 0 when every run gave metrics, 1 otherwise,
+command, the settling time and stable or not with the number of lift-offs,
+one row per value of the third variable). Exit status 0 when every run gave metrics, 1 otherwise,
 2 on a usage error.
 """
 import argparse
@@ -159,6 +159,8 @@ def draw(sweep, rows, path):
                (1.0, max([2.0] + ratios))),
               ("settling_time_s", "settling time (2 %), s", "viridis_r", None),
               ("stable", "stable", "RdYlGn", (-0.6, 1.6))]
+    lift_offs = {(row[zl], row[yl], row[xl]): row["lift_offs"] for row in rows
+                 if row["lift_offs"] is not None}
     fig, axes = plt.subplots(len(zs), len(panels), figsize=(4.2 * len(panels), 3.4 * len(zs)),
                              squeeze=False)
     for r, z in enumerate(zs):
@@ -180,6 +182,9 @@ def draw(sweep, rows, path):
             for (i, j), v in np.ndenumerate(grid):
                 if key == "stable":
                     text = "-" if np.isnan(v) else ("yes" if v else "no")
+                    lifts = lift_offs.get((z, ys[i], xs[j]))
+                    if lifts:
+                        text += f"\n{lifts:g} lift-off" + ("s" if lifts != 1 else "")
                 else:
                     text = "n/s" if np.isnan(v) else f"{v:.2f}"
                 # Dark text on light cells, light text on dark ones.
