@@ -100,41 +100,81 @@ int main() {
       },
       20000);
 
-  host.setServoMode(SERVO_POSITION);
-  host.setMotionSpace(SPACE_TASK);
-  const Mota::TaskPosition holdPose = host.getTCPPose();
-  const double position = NsPerCall(
-      [&](int) {
-        host.setTCPPose_d(holdPose);
-        host.Actuate();
-      },
-      2000);
-  Report("host cycle, position servo (holding)", position, "forward kinematics + Jacobian",
+  // One host cycle in three situations, on a given plant: position servo
+  // holding a task pose, torque servo holding against gravity, and torque
+  // servo pushed by a wrench and moving (the wrench on the TCP).
+  struct Cycles {
+    double position, torque, moving;
+  };
+  auto measure = [](hostsim::SimulatedHost& h) {
+    Cycles c;
+    h.setServoMode(SERVO_POSITION);
+    h.setMotionSpace(SPACE_TASK);
+    const Mota::TaskPosition holdPose = h.getTCPPose();
+    c.position = NsPerCall(
+        [&](int) {
+          h.setTCPPose_d(holdPose);
+          h.Actuate();
+        },
+        2000);
+    h.setServoMode(SERVO_TORQUE);
+    c.torque = NsPerCall(
+        [&](int) {
+          h.setJntTrq_d(h.getJntTrqGrav());
+          h.Actuate();
+        },
+        2000);
+    Eigen::Vector6d push = Eigen::Vector6d::Zero();
+    push[0] = 5.0;
+    h.Wrench().Step(push);
+    c.moving = NsPerCall(
+        [&](int) {
+          h.setJntTrq_d(h.getJntTrqGrav() - 0.5 * h.getJntVel());
+          h.Actuate();
+        },
+        2000);
+    return c;
+  };
+  const Cycles kdl = measure(host);
+  Report("host cycle, position servo (holding)", kdl.position, "forward kinematics + Jacobian",
          kinematics);
-
-  host.setServoMode(SERVO_TORQUE);
-  const double torque = NsPerCall(
-      [&](int) {
-        host.setJntTrq_d(host.getJntTrqGrav());
-        host.Actuate();
-      },
-      2000);
-  Report("host cycle, torque servo (at rest)", torque, "forward kinematics + Jacobian", kinematics);
-
-  Eigen::Vector6d push = Eigen::Vector6d::Zero();
-  push[0] = 5.0;
-  host.Wrench().Step(push);
-  const double moving = NsPerCall(
-      [&](int) {
-        host.setJntTrq_d(host.getJntTrqGrav() - 0.5 * host.getJntVel());
-        host.Actuate();
-      },
-      2000);
-  Report("host cycle, torque servo (pushed, moving)", moving, "forward kinematics + Jacobian",
+  Report("host cycle, torque servo (at rest)", kdl.torque, "forward kinematics + Jacobian",
+         kinematics);
+  Report("host cycle, torque servo (pushed, moving)", kdl.moving, "forward kinematics + Jacobian",
          kinematics);
   std::printf(
       "share of the 1 ms cycle: position %.1f%%, torque at rest %.1f%%, moving %.1f%% "
       "(%.0fx, %.0fx, %.0fx faster than real time)\n",
-      position / 1e4, torque / 1e4, moving / 1e4, 1e6 / position, 1e6 / torque, 1e6 / moving);
+      kdl.position / 1e4, kdl.torque / 1e4, kdl.moving / 1e4, 1e6 / kdl.position, 1e6 / kdl.torque,
+      1e6 / kdl.moving);
+
+  // The same cycles on the MuJoCo plant, against the KDL plant; then the
+  // MuJoCo plant pressing on a wall through its position loop (a contact
+  // in every engine step).
+  hostsim::HostParameters mp;
+  mp.plant = hostsim::PlantKind::kMujoco;
+  hostsim::SimulatedHost mujoco(mp);
+  if (mujoco.GetPlant() == nullptr) {
+    std::printf("MuJoCo plant unavailable: %s\n", mujoco.PlantError().c_str());
+    return 1;
+  }
+  const Cycles mj = measure(mujoco);
+  Report("MuJoCo host cycle, position servo (holding)", mj.position, "the KDL host cycle",
+         kdl.position);
+  Report("MuJoCo host cycle, torque servo (at rest)", mj.torque, "the KDL host cycle", kdl.torque);
+  Report("MuJoCo host cycle, torque (pushed, moving)", mj.moving, "the KDL host cycle", kdl.moving);
+  mujoco.Reset();
+  mujoco.Wrench().SetWall(mujoco.TcpPose().translation() + Eigen::Vector3d(0, 0, 0.001),
+                          Eigen::Vector3d::UnitZ(), 20000.0, 100.0);
+  mujoco.setServoMode(SERVO_POSITION);
+  mujoco.setMotionSpace(SPACE_JOINT);
+  const double pressing = NsPerCall([&](int) { mujoco.Actuate(); }, 2000);
+  Report("MuJoCo host cycle, position servo pressing", pressing, "the KDL host cycle, holding",
+         kdl.position);
+  std::printf(
+      "MuJoCo plant, share of the 1 ms cycle: position %.1f%%, torque at rest %.1f%%, moving "
+      "%.1f%%, pressing %.1f%% (%.0fx, %.0fx, %.0fx, %.0fx faster than real time)\n",
+      mj.position / 1e4, mj.torque / 1e4, mj.moving / 1e4, pressing / 1e4, 1e6 / mj.position,
+      1e6 / mj.torque, 1e6 / mj.moving, 1e6 / pressing);
   return 0;
 }
