@@ -25,6 +25,9 @@ struct Plugin {
 std::string Name(const ::testing::TestParamInfo<Plugin>& info) {
   return info.param.name;
 }
+void PrintTo(const Plugin& plugin, std::ostream* out) {
+  *out << plugin.name;
+}
 
 Vector6d Stiffness(double trans) {
   Vector6d k;
