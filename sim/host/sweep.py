@@ -89,10 +89,13 @@ def run_point(sim, plugin, text, workdir, tag):
     scenario = os.path.join(workdir, tag + ".txt")
     with open(scenario, "w") as f:
         f.write(text)
-    proc = subprocess.run([sim, "--scenario", scenario, "--plugin", plugin, "--out", workdir,
-                           "--name", tag, "--no-plots", "--quiet", "--log-every", "10"],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=600)
+    try:
+        proc = subprocess.run([sim, "--scenario", scenario, "--plugin", plugin, "--out", workdir,
+                               "--name", tag, "--no-plots", "--quiet", "--log-every", "10"],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              timeout=600)
+    except subprocess.TimeoutExpired:
+        return None, -1, f"{scenario}: no result within 600 s"
     try:
         with open(os.path.join(workdir, tag + ".metrics.json")) as f:
             return json.load(f), proc.returncode, proc.stdout
@@ -206,10 +209,21 @@ def draw(sweep, rows, path):
     plt.close(fig)
 
 
+def version():
+    """The project's version, from the top-level CMakeLists.txt."""
+    try:
+        with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+            found = re.search(r"project\(\S+\s+VERSION\s+([\d.]+)", f.read())
+        return found.group(1) if found else "unknown"
+    except OSError:
+        return "unknown"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog=__doc__.split("\n\n", 1)[1])
+    parser.add_argument("--version", action="version", version=f"sweep.py {version()}")
     parser.add_argument("files", nargs="+", metavar="FILE.sweep")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"),
                         help="build folder with bin/control-host-sim and lib/ (default: build)")
