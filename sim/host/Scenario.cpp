@@ -383,6 +383,7 @@ int Fire(const ScenarioEvent& e, Simulation& sim) {
   if (k == "check") return sim.CheckControlState();
   if (k == "raw") return sim.UpdateRaw(e.bytes.data(), e.bytes.size());
   if (k == "raw_start") return sim.StartRaw(e.bytes.data(), e.bytes.size());
+  if (k == "wrench" || k == "ramp") sim.Metrics().BeginMotionPhase(h.Time());
   if (k == "wrench")
     h.Wrench().Step(e.a);
   else if (k == "ramp")
@@ -464,6 +465,7 @@ RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptio
   summary.finalDisplacement = sim.TcpDisplacement();
   summary.finalWrench = h.AppliedWrench();
   if (h.NonFiniteSetpoints() > 0) summary.finiteThroughout = false;
+  summary.metrics = sim.ComputeMetrics();
   return summary;
 }
 

@@ -63,6 +63,7 @@ struct RunSummary {
   Vector6d finalDisplacement = Vector6d::Zero();
   Vector6d finalWrench = Vector6d::Zero();
   bool finiteThroughout = true;  // every state and set-point stayed finite
+  RunMetrics metrics;
 };
 
 struct RunOptions {

@@ -125,8 +125,14 @@ class SimulatedHost : public RobotControlContext {
   // The wrench the surroundings apply now, and its joint torque J^T F.
   const Vector6d& AppliedWrench() const { return m_extWrench; }
   const Vector6d& ExternalTorque() const { return m_extTorque; }
-  // Deepest penetration of the tool into a surface now, m.
+  // Deepest penetration of the tool into a surface now, m; the tool
+  // touches while it is above 0. A surface is the wall or, on the MuJoCo
+  // plant, a declared contact.
   double Penetration() const { return m_penetration; }
+  bool InContact() const { return m_penetration > 0.0; }
+  bool HasSurface() const {
+    return m_wrench.HasWall() || (m_p.plant == PlantKind::kMujoco && !m_p.mujoco.contacts.empty());
+  }
   const Vector6d& CommandedTorque() const { return m_trqD; }
   const Eigen::Isometry3d& CommandedPose() const { return m_poseD; }
   const Vector6d& CommandedJoints() const { return m_qD; }

@@ -2,6 +2,7 @@
 // through a scenario, writes a CSV log and plots, and prints a summary.
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "ProjectVersion.h"
 #include "Scenario.h"
 
 extern char** environ;
@@ -21,8 +23,9 @@ const char* kUsage =
     "Loads a control plug-in (dlopen + create), hands it a host context backed\n"
     "by a simulated six-axis arm and runs the scenario in 1 ms cycles: commands\n"
     "(start, stiffness, force, release, factors, pause, resume, stop) and\n"
-    "external wrenches (steps, ramps, a spring wall). Writes <out>/<name>.csv\n"
-    "and <out>/<name>.png and prints what happened.\n"
+    "external wrenches (steps, ramps, a spring wall). Writes <out>/<name>.csv,\n"
+    "<out>/<name>.metrics.json and <out>/<name>.png and prints what happened\n"
+    "with the run's metrics (docs/control.md, \"Metrics\").\n"
     "\n"
     "Options:\n"
     "  --scenario FILE      the scenario (format: docs/control.md)\n"
@@ -39,11 +42,11 @@ const char* kUsage =
     "  --realtime           pace the cycles at 1 ms of wall time (default: as\n"
     "                       fast as possible)\n"
     "  --log-every N        one CSV row every N cycles (default 1)\n"
-    "  --plot-script PATH   the plotting script (default: " HOST_SIM_PLOT_SCRIPT
-    ")\n"
+    "  --plot-script PATH   the plotting script (default: the installed\n"
+    "                       plot_log.py, else the source tree's)\n"
     "  --quiet              print the summary only\n"
     "  -h, --help           this text\n"
-    "  --version            the program's version\n"
+    "  --version            print the version\n"
     "\n"
     "Exit status: 0 when the scenario ran; 1 when the plug-in or the scenario\n"
     "could not be loaded, the arm's state or a set-point became non-finite, or\n"
@@ -60,6 +63,22 @@ std::string BaseName(const std::string& path) {
   const size_t dot = name.find_last_of('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   return name;
+}
+
+// The plotting script: the one installed beside the program
+// (<prefix>/share/robot-controller-addons/plot_log.py for <prefix>/bin), else
+// the one of the source tree the program was built from.
+std::string DefaultPlotScript() {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n > 0) {
+    exe[n] = '\0';
+    std::string dir(exe);
+    dir.resize(dir.find_last_of('/'));
+    const std::string installed = dir + "/../share/robot-controller-addons/plot_log.py";
+    if (access(installed.c_str(), R_OK) == 0) return installed;
+  }
+  return HOST_SIM_PLOT_SCRIPT;
 }
 
 bool Plot(const std::string& script, const std::string& csv, const std::string& png,
@@ -79,7 +98,7 @@ bool Plot(const std::string& script, const std::string& csv, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string scenarioPath, pluginPath, outDir = ".", name, plotScript = HOST_SIM_PLOT_SCRIPT;
+  std::string scenarioPath, pluginPath, outDir = ".", name, plotScript = DefaultPlotScript();
   bool plots = true, quiet = false, plantGiven = false;
   hostsim::PlantKind plant = hostsim::PlantKind::kKdl;
   hostsim::RunOptions options;
@@ -95,7 +114,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (a == "--version") {
-      std::printf("control-host-sim %s\n", HOST_SIM_VERSION);
+      PrintProjectVersion("control-host-sim");
       return 0;
     } else if (a == "--scenario") {
       if (!value(scenarioPath)) return Usage("--scenario needs a file");
@@ -164,7 +183,17 @@ int main(int argc, char** argv) {
     std::printf("control-host-sim: %s with %s on the %s plant\n", scenarioPath.c_str(),
                 pluginPath.c_str(), hostsim::PlantName(scenario.host.plant));
   const hostsim::RunSummary s = hostsim::RunScenario(scenario, sim, options);
-  const bool written = std::fclose(csv) == 0;
+  bool written = std::fclose(csv) == 0;
+  const std::string metricsPath = outDir + "/" + name + ".metrics.json";
+  FILE* json = std::fopen(metricsPath.c_str(), "w");
+  if (json == nullptr) {
+    std::fprintf(stderr, "control-host-sim: cannot write %s: %s\n", metricsPath.c_str(),
+                 std::strerror(errno));
+    written = false;
+  } else {
+    hostsim::WriteMetricsJson(json, s.metrics, name, hostsim::PlantName(scenario.host.plant));
+    written = std::fclose(json) == 0 && written;
+  }
 
   const Eigen::Vector6d& d = s.finalDisplacement;
   const double deg = 180.0 / 3.141592653589793;
@@ -181,16 +210,18 @@ int main(int argc, char** argv) {
       "torque-limited cycles: %ld\n",
       sim.Host().Errors().size(), sim.Host().NonFiniteSetpoints(), sim.Host().SpeedLimitHits(),
       sim.Host().TorqueLimitHits());
+  hostsim::PrintMetrics(stdout, s.metrics);
   int status = 0;
   if (!s.finiteThroughout) {
     std::printf("  FAILED: the state or a set-point became non-finite\n");
     status = 1;
   }
   if (!written) {
-    std::fprintf(stderr, "control-host-sim: writing %s failed\n", csvPath.c_str());
+    std::fprintf(stderr, "control-host-sim: writing %s or %s failed\n", csvPath.c_str(),
+                 metricsPath.c_str());
     status = 1;
   }
-  std::printf("  log: %s\n", csvPath.c_str());
+  std::printf("  log: %s\n  metrics file: %s\n", csvPath.c_str(), metricsPath.c_str());
   if (plots) {
     if (Plot(plotScript, csvPath, pngPath, name)) {
       std::printf("  plot: %s\n", pngPath.c_str());

@@ -31,6 +31,10 @@ head -1 run.csv | grep -q "^t,servo,space" || fail "CSV header"
 rows=$(($(wc -l < run.csv) - 1)); [ "$rows" -eq 401 ] || fail "expected 401 rows, got $rows"
 [ -s run.png ] || fail "no plot"
 head -c 8 run.png | od -An -c | grep -q "P   N   G" || fail "plot is not a PNG"
+/usr/bin/python3 -c 'import json, sys; m = json.load(open("run.metrics.json"))
+assert m["max_penetration_mm"] is None and m["nonfinite_setpoints"] == 0, m
+assert m["settling_time_s"] > 0 and m["stable"] is True, m' || fail "metrics: $(cat run.metrics.json)"
+grep -q "metrics: peak force" run.out || fail "no metrics in the summary"
 
 "$sim" --scenario "$scenarios/long_tool.txt" --plugin "$plugin" --no-plots --quiet > tool.out \
   || fail "long_tool run failed"
