@@ -2,6 +2,7 @@
 // through a scenario, writes a CSV log and plots, and prints a summary.
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "ProjectVersion.h"
 #include "Scenario.h"
 
 extern char** environ;
@@ -40,11 +42,11 @@ const char* kUsage =
     "  --realtime           pace the cycles at 1 ms of wall time (default: as\n"
     "                       fast as possible)\n"
     "  --log-every N        one CSV row every N cycles (default 1)\n"
-    "  --plot-script PATH   the plotting script (default: " HOST_SIM_PLOT_SCRIPT
-    ")\n"
+    "  --plot-script PATH   the plotting script (default: the installed\n"
+    "                       plot_log.py, else the source tree's)\n"
     "  --quiet              print the summary only\n"
     "  -h, --help           this text\n"
-    "  --version            the program's version\n"
+    "  --version            print the version\n"
     "\n"
     "Exit status: 0 when the scenario ran; 1 when the plug-in or the scenario\n"
     "could not be loaded, the arm's state or a set-point became non-finite, or\n"
@@ -61,6 +63,22 @@ std::string BaseName(const std::string& path) {
   const size_t dot = name.find_last_of('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   return name;
+}
+
+// The plotting script: the one installed beside the program
+// (<prefix>/share/robot-controller-addons/plot_log.py for <prefix>/bin), else
+// the one of the source tree the program was built from.
+std::string DefaultPlotScript() {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n > 0) {
+    exe[n] = '\0';
+    std::string dir(exe);
+    dir.resize(dir.find_last_of('/'));
+    const std::string installed = dir + "/../share/robot-controller-addons/plot_log.py";
+    if (access(installed.c_str(), R_OK) == 0) return installed;
+  }
+  return HOST_SIM_PLOT_SCRIPT;
 }
 
 bool Plot(const std::string& script, const std::string& csv, const std::string& png,
@@ -80,7 +98,7 @@ bool Plot(const std::string& script, const std::string& csv, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string scenarioPath, pluginPath, outDir = ".", name, plotScript = HOST_SIM_PLOT_SCRIPT;
+  std::string scenarioPath, pluginPath, outDir = ".", name, plotScript = DefaultPlotScript();
   bool plots = true, quiet = false, plantGiven = false;
   hostsim::PlantKind plant = hostsim::PlantKind::kKdl;
   hostsim::RunOptions options;
@@ -96,7 +114,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (a == "--version") {
-      std::printf("control-host-sim %s\n", HOST_SIM_VERSION);
+      PrintProjectVersion("control-host-sim");
       return 0;
     } else if (a == "--scenario") {
       if (!value(scenarioPath)) return Usage("--scenario needs a file");

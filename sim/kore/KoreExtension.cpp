@@ -22,6 +22,18 @@ std::vector<std::unique_ptr<KoreExtension>> ExtensionRegistry::CreateAll() {
   return all;
 }
 
+std::unique_ptr<KoreExtension> MakeEventCommands();
+std::unique_ptr<KoreExtension> MakeModuleCommands();
+std::unique_ptr<KoreExtension> MakeRobotCommands();
+
+std::vector<std::unique_ptr<KoreExtension>> CreateCommandFamilies() {
+  std::vector<std::unique_ptr<KoreExtension>> families;
+  families.push_back(MakeEventCommands());
+  families.push_back(MakeModuleCommands());
+  families.push_back(MakeRobotCommands());
+  return families;
+}
+
 std::string JsonObject::Quote(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {

@@ -91,6 +91,7 @@ struct EventLog {
 using Args = std::vector<std::string>;
 
 class KoreContext;
+class Robot;
 
 // A command of the script / interactive language.
 struct Command {
@@ -153,6 +154,30 @@ class KoreContext {
   // Opens a named semaphore; with `create`, creates it (0660, `initial`) and
   // removes it at shutdown. Closed at shutdown. Null on failure.
   virtual sem_t* OpenSemaphore(const std::string& name, bool create, unsigned initial = 0) = 0;
+
+  // --- the module program ---------------------------------------------------
+  // Starts `path` with kore-sim's pid as argument (or --module-arg); an empty
+  // path means the --module one. False (after logging why) when none is
+  // given or it cannot start.
+  virtual bool StartModule(const std::string& path) = 0;
+  // Ends the module program (SIGTERM, then SIGKILL); nothing when none runs.
+  virtual void StopModule() = 0;
+  // Keeps kore-sim running until the module program has ended or `timeout`
+  // passes; true when it has ended.
+  virtual bool WaitModuleExit(std::chrono::milliseconds timeout) = 0;
+
+  // --- the control queue ------------------------------------------------------
+  // Lets later waits see only events that arrive from now on.
+  virtual void ForgetEvents() = 0;
+  // The queue's System V id; -1 once removed or when it could not be made.
+  virtual int QueueId() const = 0;
+  // Removes the queue under the running module (a fault drill). False when
+  // there is none.
+  virtual bool RemoveQueue() = 0;
+
+  // --- the robot model ----------------------------------------------------------
+  // The robot kore-sim animates in the monitoring record.
+  virtual Robot& RobotModel() = 0;
 };
 
 // Base class of an extension. Every hook has a do-nothing default but Name.
@@ -178,6 +203,13 @@ class KoreExtension {
   // After the module has ended, before kore-sim removes its objects.
   virtual void OnShutdown(KoreContext&) {}
 };
+
+// kore-sim's own command families, built on the same interface as the
+// extensions: events and requests (wait-event, forget-events, send, unload,
+// queue, remove-queue), the module program (start, stop, wait-exit) and the
+// robot (monitor, animate, set, get). Listed in this order, before the
+// extensions.
+std::vector<std::unique_ptr<KoreExtension>> CreateCommandFamilies();
 
 // Registry of the extensions linked into kore-sim.
 class ExtensionRegistry {

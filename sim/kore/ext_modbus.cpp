@@ -17,14 +17,16 @@
 #include <vector>
 
 #include "KoreExtension.h"
+#include "ModbusSlaveContract.h"
 
 namespace {
 
-constexpr uint32_t kCoilImageEvent = 43;
-constexpr uint32_t kRegisterImageEvent = 44;
-constexpr uint32_t kSetSlaveRegisterRequest = 110;
-constexpr size_t kCoilImageLength = 301;
-constexpr size_t kRegisterImageLength = 1202;
+namespace ModbusMap = VeloFramework::ModbusMap;
+using VeloFramework::kModbusSetSlaveRegisterRequest;
+using VeloFramework::ModbusMap::kCoilImageLength;
+using VeloFramework::ModbusMap::kRegisterImageLength;
+constexpr uint32_t kCoilImageEvent = VeloFramework::kModbusCoilImageEvent;
+constexpr uint32_t kRegisterImageEvent = VeloFramework::kModbusRegisterImageEvent;
 
 const char* const kStatusNames[6] = {"servo-on",     "emergency-stop",
                                      "safety-stop",  "direct-teaching-button",
@@ -100,7 +102,7 @@ class ModbusExtension : public kore::KoreExtension {
            const uint8_t payload[4] = {
                static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8),
                static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
-           return ctx.Send(kSetSlaveRegisterRequest, payload, sizeof(payload));
+           return ctx.Send(kModbusSetSlaveRegisterRequest, payload, sizeof(payload));
          }},
         {"modbus-show", "modbus-show", "print the latest coil and register images, decoded",
          [this](const kore::Args&, kore::KoreContext& ctx) {
@@ -171,7 +173,7 @@ class ModbusExtension : public kore::KoreExtension {
   static std::string DescribeCoils(const std::vector<uint8_t>& c, kore::JsonObject* json) {
     const unsigned in = CoilWord(c, 0, 16), inEx = CoilWord(c, 16, 4), out = CoilWord(c, 20, 16);
     const unsigned toolIn = CoilWord(c, 36, 6), toolOut = CoilWord(c, 42, 6);
-    const unsigned status = CoilWord(c, 260, 6);
+    const unsigned status = CoilWord(c, ModbusMap::kCoilSystemStatus, 6);
     json->Add("di", in)
         .Add("di_ex", inEx)
         .Add("do", out)
@@ -185,9 +187,9 @@ class ModbusExtension : public kore::KoreExtension {
 
   static std::string DescribeRegisters(const std::vector<uint8_t>& r, kore::JsonObject* json) {
     std::string joints, jointsJson, pose, poseJson, force, forceJson;
-    Six(r, 270, 10.0, 1, &joints, &jointsJson);
-    Six(r, 400, 10.0, 1, &pose, &poseJson);
-    Six(r, 430, 1.0, 0, &force, &forceJson);
+    Six(r, ModbusMap::kRegJointPose, 10.0, 1, &joints, &jointsJson);
+    Six(r, ModbusMap::kRegTaskPose, 10.0, 1, &pose, &poseJson);
+    Six(r, ModbusMap::kRegExternalForce, 1.0, 0, &force, &forceJson);
     json->AddRaw("joints", jointsJson)
         .AddRaw("pose", poseJson)
         .AddRaw("force", forceJson)

@@ -11,8 +11,9 @@
 #include <map>
 #include <sstream>
 
-#include "../../modules/UserTcp/src/UserTcpRecords.h"
 #include "KoreExtension.h"
+#include "Payload.h"
+#include "UserTcpRecords.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ using kore::Command;
 using kore::EventLog;
 using kore::JsonObject;
 using kore::KoreContext;
+using kore::ParseNumber;
 using std::chrono::milliseconds;
 
 std::string HexOf(const std::string& data) {
@@ -65,78 +67,6 @@ uint64_t Fnv1a(const std::string& data) {
   return h;
 }
 
-bool ParseNumber(const std::string& text, long long min, long long max, long long* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
-}
-
-// Data words: text WORDS... | hex BYTES... | pattern N | file PATH.
-bool ParseData(const Args& a, size_t first, std::string* data, std::string* error) {
-  data->clear();
-  if (first >= a.size()) {
-    *error = "no data given (text WORDS, hex BYTES, pattern N or file PATH)";
-    return false;
-  }
-  const std::string& kind = a[first];
-  if (kind == "text") {
-    for (size_t i = first + 1; i < a.size(); ++i) {
-      if (i > first + 1) *data += ' ';
-      *data += a[i];
-    }
-    return true;
-  }
-  if (kind == "hex") {
-    std::string digits;
-    for (size_t i = first + 1; i < a.size(); ++i) digits += a[i];
-    if (digits.size() % 2 != 0) {
-      *error = "hex data needs an even number of digits";
-      return false;
-    }
-    for (size_t i = 0; i < digits.size(); i += 2) {
-      long long b;
-      if (!ParseNumber("0x" + digits.substr(i, 2), 0, 255, &b)) {
-        *error = "bad hex digits: " + digits.substr(i, 2);
-        return false;
-      }
-      *data += static_cast<char>(b);
-    }
-    return true;
-  }
-  if (kind == "pattern") {
-    long long n;
-    if (first + 1 >= a.size() || !ParseNumber(a[first + 1], 0, 10000000, &n)) {
-      *error = "usage: pattern N (bytes)";
-      return false;
-    }
-    // The same bytes the tests and the benchmark generate.
-    data->resize(static_cast<size_t>(n));
-    for (long long i = 0; i < n; ++i) (*data)[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-    return true;
-  }
-  if (kind == "file") {
-    if (first + 1 >= a.size()) {
-      *error = "usage: file PATH";
-      return false;
-    }
-    std::ifstream in(a[first + 1], std::ios::binary);
-    if (!in) {
-      *error = "cannot read " + a[first + 1];
-      return false;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    *data = s.str();
-    return true;
-  }
-  *error = "data must be text WORDS, hex BYTES, pattern N or file PATH";
-  return false;
-}
-
 class UserTcpExtension : public kore::KoreExtension {
  public:
   std::string Name() const override { return "usertcp"; }
@@ -153,10 +83,10 @@ class UserTcpExtension : public kore::KoreExtension {
     c.push_back(
         {"tcp-close", "tcp-close", "send request 21 (close the server or client)",
          [](const Args&, KoreContext& ctx) { return ctx.Send(EN_REQ_TCP_CLOSE, nullptr, 0); }});
-    c.push_back({"tcp-send", "tcp-send ID text WORDS | hex BYTES | pattern N | file PATH",
+    c.push_back({"tcp-send", "tcp-send ID " + std::string(kore::kPayloadUsage),
                  "server mode: send data to client ID, chunk by chunk with request 23",
                  [this](const Args& a, KoreContext& ctx) { return SendData(a, ctx, true); }});
-    c.push_back({"tcp-write", "tcp-write text WORDS | hex BYTES | pattern N | file PATH",
+    c.push_back({"tcp-write", "tcp-write " + std::string(kore::kPayloadUsage),
                  "client mode: send data to the remote server, chunk by chunk with request 22",
                  [this](const Args& a, KoreContext& ctx) { return SendData(a, ctx, false); }});
     c.push_back({"tcp-chunk",
@@ -372,13 +302,13 @@ class UserTcpExtension : public kore::KoreExtension {
     long long id = 0;
     if (toClient) {
       if (a.empty() || !ParseNumber(a[0], 1, UINT32_MAX, &id)) {
-        ctx.Error("usage: tcp-send ID text WORDS | hex BYTES | pattern N | file PATH");
+        ctx.Error("usage: tcp-send ID " + std::string(kore::kPayloadUsage));
         return false;
       }
       first = 1;
     }
     std::string data, error;
-    if (!ParseData(a, first, &data, &error)) {
+    if (!kore::ParsePayload(a, first, false, &data, &error)) {
       ctx.Error(error);
       return false;
     }
@@ -427,7 +357,7 @@ class UserTcpExtension : public kore::KoreExtension {
       first = 5;
     }
     std::string data, error;
-    if (!ParseData(a, first, &data, &error)) {
+    if (!kore::ParsePayload(a, first, false, &data, &error)) {
       ctx.Error(error);
       return false;
     }

@@ -38,6 +38,8 @@
 #include "CommunicationModuleBase.h"
 #include "KoreExtension.h"
 #include "ModuleProcess.h"
+#include "Payload.h"
+#include "ProjectVersion.h"
 #include "Robot.h"
 #include "Sharedmem.h"
 
@@ -77,6 +79,7 @@ const char* kUsage =
     "  --tick MS          robot and queue period in milliseconds (default 10)\n"
     "  --no-animate       keep the robot still (fields change only by `set`)\n"
     "  --help             this text\n"
+    "  --version          print the version\n"
     "\n"
     "Without --script, commands are read from standard input, one per line.\n";
 
@@ -90,37 +93,6 @@ std::vector<std::string> SplitWords(const std::string& line) {
   return words;
 }
 
-// "200ms", "2s", "1.5s", "500" (ms). False when not a duration.
-bool ParseDuration(const std::string& text, milliseconds* out) {
-  char* end = nullptr;
-  double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || end == text.c_str() || !std::isfinite(v) || v < 0) return false;
-  std::string unit(end);
-  double ms;
-  if (unit.empty() || unit == "ms") {
-    ms = v;
-  } else if (unit == "s") {
-    ms = v * 1000.0;
-  } else if (unit == "min") {
-    ms = v * 60000.0;
-  } else {
-    return false;
-  }
-  if (ms > 86400000.0) return false;
-  *out = milliseconds(static_cast<long long>(ms));
-  return true;
-}
-
-bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned long long* out) {
-  if (text.empty() || text[0] == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || v > max) return false;
-  *out = v;
-  return true;
-}
-
 std::string Hex(const char* data, size_t length) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
@@ -130,52 +102,6 @@ std::string Hex(const char* data, size_t length) {
     out += digits[static_cast<unsigned char>(data[i]) & 0xf];
   }
   return out;
-}
-
-// Payload words of `send`: hex BYTES | text WORDS... | u8/u16/u32 NUMBERS...
-bool ParsePayload(const Args& words, size_t first, std::string* payload, std::string* error) {
-  payload->clear();
-  if (first >= words.size()) return true;
-  const std::string& kind = words[first];
-  if (kind == "text") {
-    for (size_t i = first + 1; i < words.size(); ++i) {
-      if (i > first + 1) *payload += ' ';
-      *payload += words[i];
-    }
-    return true;
-  }
-  if (kind == "hex") {
-    std::string digits;
-    for (size_t i = first + 1; i < words.size(); ++i) digits += words[i];
-    if (digits.size() % 2 != 0) {
-      *error = "hex payload needs an even number of digits";
-      return false;
-    }
-    for (size_t i = 0; i < digits.size(); i += 2) {
-      unsigned long long b;
-      if (!ParseUnsigned("0x" + digits.substr(i, 2), 0xff, &b)) {
-        *error = "bad hex digits: " + digits.substr(i, 2);
-        return false;
-      }
-      *payload += static_cast<char>(b);
-    }
-    return true;
-  }
-  int width = kind == "u8" ? 1 : kind == "u16" ? 2 : kind == "u32" ? 4 : 0;
-  if (width == 0) {
-    *error = "payload kind must be hex, text, u8, u16 or u32";
-    return false;
-  }
-  unsigned long long max = width == 4 ? 0xffffffffull : (1ull << (8 * width)) - 1;
-  for (size_t i = first + 1; i < words.size(); ++i) {
-    unsigned long long v;
-    if (!ParseUnsigned(words[i], max, &v)) {
-      *error = "not a " + kind + ": " + words[i];
-      return false;
-    }
-    for (int b = 0; b < width; ++b) *payload += static_cast<char>((v >> (8 * b)) & 0xff);
-  }
-  return true;
 }
 
 const char* StatusName(uint32_t status) {
@@ -231,6 +157,7 @@ class KoreSim : public KoreContext {
   int Run();
   // Prints every command, the extensions' included (for --help).
   void PrintCommands() {
+    m_families = CreateCommandFamilies();
     m_extensions = ExtensionRegistry::CreateAll();
     RegisterCommands();
     PrintHelp();
@@ -249,6 +176,22 @@ class KoreSim : public KoreContext {
   void* OpenSharedMemory(const std::string& name, size_t size) override;
   void* CreateSharedMemory(const std::string& name, size_t size) override;
   sem_t* OpenSemaphore(const std::string& name, bool create, unsigned initial) override;
+  bool StartModule(const std::string& path) override;
+  void StopModule() override;
+  bool WaitModuleExit(milliseconds timeout) override {
+    return Pump(Clock::now() + timeout, [this] { return !m_module.Running(); });
+  }
+  void ForgetEvents() override {
+    ReceiveEvents();
+    for (auto& e : m_events) e.claimed = true;
+  }
+  int QueueId() const override { return m_queueId; }
+  bool RemoveQueue() override {
+    if (m_queueId == -1 || msgctl(m_queueId, IPC_RMID, nullptr) != 0) return false;
+    m_queueId = -1;
+    return true;
+  }
+  Robot& RobotModel() override { return *m_robot; }
 
  private:
   struct Mapping {
@@ -265,8 +208,6 @@ class KoreSim : public KoreContext {
 
   bool Setup();
   void Shutdown();
-  bool StartModule(const std::string& path);
-  void StopModule();
   // Runs kore-sim (ticks, output forwarding, stdin) until `done` or the
   // deadline or a stop signal; true when `done` became true.
   bool Pump(Clock::time_point deadline, const std::function<bool()>& done);
@@ -279,7 +220,6 @@ class KoreSim : public KoreContext {
   bool Execute(const std::string& line);
   void RegisterCommands();
   void PrintHelp();
-  void PrintMonitor();
   double Now() const { return std::chrono::duration<double>(Clock::now() - m_start).count(); }
 
   Options m_opt;
@@ -297,7 +237,8 @@ class KoreSim : public KoreContext {
   std::unique_ptr<Robot> m_robot;
   ModuleProcess m_module;
   std::string m_moduleName = "module";
-  std::vector<std::unique_ptr<KoreExtension>> m_extensions;
+  std::vector<std::unique_ptr<KoreExtension>> m_families;    // kore-sim's own command families
+  std::vector<std::unique_ptr<KoreExtension>> m_extensions;  // the linked-in extensions
   std::map<std::string, Command> m_commands;
   std::vector<std::string> m_commandOrder;
   std::deque<ReceivedEvent> m_events;
@@ -472,7 +413,12 @@ void KoreSim::Shutdown() {
       json.AddRaw("removed", arr));
 }
 
-bool KoreSim::StartModule(const std::string& path) {
+bool KoreSim::StartModule(const std::string& requested) {
+  const std::string path = requested.empty() ? m_opt.modulePath : requested;
+  if (path.empty()) {
+    Error("no module program given");
+    return false;
+  }
   if (m_module.Running()) {
     Error("a module is already running (pid " + std::to_string(m_module.Pid()) + ")");
     return false;
@@ -804,167 +750,10 @@ void KoreSim::RegisterCommands() {
          m_nextTick = Clock::now();
          return true;
        }});
-  add({"wait-event", "wait-event CODE [TIMEOUT] [status=N]",
-       "wait (default 5s) for an event CODE not claimed by an earlier wait; fails on timeout "
-       "or when its 4-byte status differs from N",
-       [this](const Args& a, KoreContext&) {
-         unsigned long long code;
-         milliseconds timeout(5000);
-         long long wantStatus = -1;
-         bool ok = !a.empty() && a.size() <= 3 && ParseUnsigned(a[0], 0xffffffffull, &code);
-         for (size_t i = 1; ok && i < a.size(); ++i) {
-           unsigned long long s;
-           if (a[i].rfind("status=", 0) == 0 && ParseUnsigned(a[i].substr(7), 0xffffffffull, &s)) {
-             wantStatus = static_cast<long long>(s);
-           } else if (!ParseDuration(a[i], &timeout)) {
-             ok = false;
-           }
-         }
-         if (!ok) {
-           Error("usage: wait-event CODE [TIMEOUT] [status=N]");
-           return false;
-         }
-         ControlMessage msg;
-         if (!WaitEvent(static_cast<uint32_t>(code), timeout, &msg)) {
-           Log("wait-timeout",
-               "wait-event " + std::to_string(code) + ": no such event within " +
-                   std::to_string(timeout.count()) + " ms",
-               JsonObject()
-                   .Add("event", static_cast<uint64_t>(code))
-                   .Add("timeout_ms", static_cast<int64_t>(timeout.count())));
-           return false;
-         }
-         if (wantStatus >= 0) {
-           uint32_t status = 0xffffffffu;
-           if (msg.msgData.nMsgLength >= 4) std::memcpy(&status, msg.msgData.chMsgData, 4);
-           if (status != static_cast<uint32_t>(wantStatus)) {
-             Error("event " + std::to_string(code) + " carries status " + std::to_string(status) +
-                   ", expected " + std::to_string(wantStatus));
-             return false;
-           }
-         }
-         return true;
-       }});
-  add({"forget-events", "forget-events", "let later waits see only events that arrive from now on",
-       [this](const Args&, KoreContext&) {
-         ReceiveEvents();
-         for (auto& e : m_events) e.claimed = true;
-         return true;
-       }});
-  add({"send", "send CODE [hex BYTES | text WORDS | u8|u16|u32 NUMBERS]",
-       "send request CODE with a payload to the module", [this](const Args& a, KoreContext&) {
-         unsigned long long code;
-         std::string payload, error;
-         if (a.empty() || !ParseUnsigned(a[0], 0xffffffffull, &code)) {
-           Error("usage: send CODE [hex BYTES | text WORDS | u8|u16|u32 NUMBERS]");
-           return false;
-         }
-         if (!ParsePayload(a, 1, &payload, &error)) {
-           Error(error);
-           return false;
-         }
-         return Send(static_cast<uint32_t>(code), payload.data(), payload.size());
-       }});
-  add({"unload", "unload", "send the unload request (2) to the module",
-       [this](const Args&, KoreContext&) {
-         return Send(EN_REQ_MODULE_MANAGER_UNLOAD, nullptr, 0);
-       }});
-  add({"start", "start [PATH]", "start the module program (default: the --module one)",
-       [this](const Args& a, KoreContext&) {
-         std::string path = a.empty() ? m_opt.modulePath : a[0];
-         if (path.empty()) {
-           Error("no module program given");
-           return false;
-         }
-         return StartModule(path);
-       }});
-  add({"stop", "stop", "end the module program (SIGTERM, then SIGKILL)",
-       [this](const Args&, KoreContext&) {
-         StopModule();
-         return true;
-       }});
-  add({"wait-exit", "wait-exit [TIMEOUT]", "wait (default 5s) until the module program has ended",
-       [this](const Args& a, KoreContext&) {
-         milliseconds timeout(5000);
-         if (a.size() > 1 || (a.size() == 1 && !ParseDuration(a[0], &timeout))) {
-           Error("usage: wait-exit [TIMEOUT]");
-           return false;
-         }
-         if (Pump(Clock::now() + timeout, [this] { return !m_module.Running(); })) return true;
-         Log("wait-timeout", "wait-exit: the module is still running",
-             JsonObject().Add("timeout_ms", static_cast<int64_t>(timeout.count())));
-         return false;
-       }});
-  add({"monitor", "monitor", "show the robot state in the monitoring record",
-       [this](const Args&, KoreContext&) {
-         PrintMonitor();
-         return true;
-       }});
-  add({"animate", "animate on|off", "move the robot or keep it still",
-       [this](const Args& a, KoreContext&) {
-         if (a.size() != 1 || (a[0] != "on" && a[0] != "off")) {
-           Error("usage: animate on|off");
-           return false;
-         }
-         m_robot->SetAnimating(a[0] == "on");
-         Log("animate", std::string("robot animation ") + a[0],
-             JsonObject().Add("on", a[0] == "on"));
-         return true;
-       }});
-  add({"set", "set FIELD VALUE",
-       "write a field of the monitoring record, e.g. set actual_joint_pose_[0] -12.34 "
-       "(animated fields need `animate off`)",
-       [this](const Args& a, KoreContext&) {
-         std::string error;
-         if (a.size() != 2) {
-           Error("usage: set FIELD VALUE; fields:\n" + Robot::FieldNames());
-           return false;
-         }
-         if (!m_robot->SetField(a[0], a[1], &error)) {
-           Error(error);
-           return false;
-         }
-         Log("set", a[0] + " = " + a[1], JsonObject().Add("field", a[0]).Add("value", a[1]));
-         return true;
-       }});
-  add({"get", "get FIELD", "print a field of the monitoring record",
-       [this](const Args& a, KoreContext&) {
-         std::string error, value;
-         if (a.size() != 1 || !m_robot->GetField(a[0], &value, &error)) {
-           Error(a.size() != 1 ? "usage: get FIELD" : error);
-           return false;
-         }
-         Log("value", a[0] + " = " + value, JsonObject().Add("field", a[0]).Add("value", value));
-         return true;
-       }});
   add({"say", "say TEXT", "print TEXT (a note in a script)", [this](const Args& a, KoreContext&) {
          std::string text;
          for (const auto& w : a) text += (text.empty() ? "" : " ") + w;
          Log("say", text, JsonObject().Add("text", text));
-         return true;
-       }});
-  add({"queue", "queue", "show how many records wait on the control queue",
-       [this](const Args&, KoreContext&) {
-         struct msqid_ds info;
-         if (m_queueId == -1 || msgctl(m_queueId, IPC_STAT, &info) != 0) {
-           Error("no control queue");
-           return false;
-         }
-         Log("queue",
-             "control queue " + std::to_string(m_queueId) + ": " + std::to_string(info.msg_qnum) +
-                 " records waiting",
-             JsonObject().Add("records", static_cast<uint64_t>(info.msg_qnum)));
-         return true;
-       }});
-  add({"remove-queue", "remove-queue",
-       "remove the control queue under the running module (a fault drill)",
-       [this](const Args&, KoreContext&) {
-         if (m_queueId == -1 || msgctl(m_queueId, IPC_RMID, nullptr) != 0) {
-           Error("no control queue to remove");
-           return false;
-         }
-         m_queueId = -1;
-         Log("queue-removed", "control queue removed", JsonObject());
          return true;
        }});
   add({"quit", "quit", "end the module and kore-sim, removing what kore-sim made",
@@ -974,6 +763,9 @@ void KoreSim::RegisterCommands() {
        }});
   m_commands["exit"] = m_commands["quit"];
 
+  for (auto& family : m_families) {
+    for (auto& c : family->Commands()) add(std::move(c));
+  }
   for (auto& ext : m_extensions) {
     for (auto& c : ext->Commands()) {
       if (m_commands.count(c.name) != 0) {
@@ -1009,40 +801,6 @@ void KoreSim::PrintHelp() {
   }
 }
 
-void KoreSim::PrintMonitor() {
-  const MonitoringData& r = *m_record;
-  char buf[1024];
-  snprintf(buf, sizeof buf,
-           "robot: joints [%.1f %.1f %.1f %.1f %.1f %.1f] deg, tool [%.1f %.1f %.1f mm, "
-           "%.1f %.1f %.1f deg], DI 0x%04x, DO 0x%04x, tool DI 0x%02x, tool DO 0x%02x, "
-           "status 0x%08x, output_command_ %u",
-           r.actual_joint_pose_[0], r.actual_joint_pose_[1], r.actual_joint_pose_[2],
-           r.actual_joint_pose_[3], r.actual_joint_pose_[4], r.actual_joint_pose_[5],
-           r.actual_task_space_pose_[0], r.actual_task_space_pose_[1], r.actual_task_space_pose_[2],
-           r.actual_task_space_pose_[3], r.actual_task_space_pose_[4], r.actual_task_space_pose_[5],
-           r.control_box_digital_input_, r.control_box_digital_output_, r.tool_digital_input_,
-           r.tool_digital_output_, r.system_status_.system_status_memory_, r.output_command_);
-  auto arr = [](const float* v) {
-    std::string s = "[";
-    for (int i = 0; i < 6; ++i) {
-      char b[32];
-      snprintf(b, sizeof b, "%s%.4f", i ? "," : "", static_cast<double>(v[i]));
-      s += b;
-    }
-    return s + "]";
-  };
-  Log("monitor", buf,
-      JsonObject()
-          .AddRaw("joints", arr(r.actual_joint_pose_))
-          .AddRaw("task_pose", arr(r.actual_task_space_pose_))
-          .Add("digital_input", static_cast<uint64_t>(r.control_box_digital_input_))
-          .Add("digital_output", static_cast<uint64_t>(r.control_box_digital_output_))
-          .Add("tool_input", static_cast<uint64_t>(r.tool_digital_input_))
-          .Add("tool_output", static_cast<uint64_t>(r.tool_digital_output_))
-          .Add("status", static_cast<uint64_t>(r.system_status_.system_status_memory_))
-          .Add("output_command", static_cast<uint64_t>(r.output_command_)));
-}
-
 bool KoreSim::Execute(const std::string& rawLine) {
   std::string line = rawLine;
   size_t hash = line.find('#');
@@ -1059,6 +817,7 @@ bool KoreSim::Execute(const std::string& rawLine) {
 }
 
 int KoreSim::Run() {
+  m_families = CreateCommandFamilies();
   m_extensions = ExtensionRegistry::CreateAll();
   RegisterCommands();
   m_interactive = m_opt.scriptPath.empty();
@@ -1141,6 +900,9 @@ int main(int argc, char* argv[]) {
       fputs(kore::kUsage, stdout);
       fputs("\n", stdout);
       kore::KoreSim(opt).PrintCommands();
+      return 0;
+    } else if (a == "--version") {
+      PrintProjectVersion("kore-sim");
       return 0;
     } else if (a == "--module") {
       opt.modulePath = value("--module");

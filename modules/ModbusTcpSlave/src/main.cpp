@@ -9,19 +9,22 @@
 #include <cstring>
 
 #include "CommunicationModuleBase.h"
+#include "ProjectVersion.h"
 #include "modbus_tcp_slave.h"
 
 namespace {
 
 const char kUsage[] =
     "Usage: modbus-slave-module KORE_PID\n"
+    "       modbus-slave-module --help | --version\n"
     "\n"
     "Modbus TCP slave of the robot controller. Publishes the monitoring record\n"
     "(\"/mm-shared-mem\") as coils 0..300 and holding registers 0..600 on TCP port\n"
     "502 of all local addresses, turns single-coil and single-register writes into\n"
     "robot output requests, and sends the coil and register images to KORE (the\n"
     "process KORE_PID) through the control queue of the working directory every\n"
-    "cycle. The module ends when the process that started it ends.\n";
+    "cycle. The module ends when the process that started it ends, and on\n"
+    "SIGTERM or SIGINT (clients and port closed, exit status 0, within a second).\n";
 
 }  // namespace
 
@@ -52,7 +55,14 @@ int main(int argc, char* argv[]) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    PrintProjectVersion("modbus-slave-module");
+    return 0;
+  }
   if (VeloFramework::CheckModuleArguments(argc, argv, "[UserSerial][ERROR] Run ") != 0) return -1;
+  // SIGTERM / SIGINT: the loop stops, LoadModule returns and the slave's
+  // destructor closes every client and the listening socket.
+  if (VeloFramework::CCommunicationModuleBase::InstallStopSignals() != 0) return -1;
 
   VeloFramework::CModbusTcpSlave slave;
   if (!slave.IsStarted()) {

@@ -1,0 +1,38 @@
+// The words of kore-sim's commands: numbers, durations and payloads (`send`,
+// and the data of the user TCP commands), parsed in one place so every
+// command reads them alike.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kore {
+
+// A whole decimal, octal (0...) or hexadecimal (0x...) number in [min, max].
+bool ParseNumber(const std::string& text, long long min, long long max, long long* out);
+
+// Bytes from words[first...]:
+//   text WORDS...      the words joined by single blanks
+//   hex BYTES...       hexadecimal digits, blanks between them ignored
+//   u8|u16|u32 NUMS... each number as 1, 2 or 4 little-endian bytes
+//   pattern N          N bytes of the repeating test pattern
+//   file PATH          the file's contents
+// No words at all give an empty payload when `allowEmpty`, else an error.
+// On failure returns false with the reason in *error.
+bool ParsePayload(const std::vector<std::string>& words, size_t first, bool allowEmpty,
+                  std::string* payload, std::string* error);
+
+// The usage text of the forms above, for help lines.
+constexpr const char* kPayloadUsage =
+    "text WORDS | hex BYTES | u8|u16|u32 NUMBERS | pattern N | file PATH";
+
+// "200ms", "2s", "1.5s", "1min", "500" (ms), up to a day. False when not a
+// duration.
+bool ParseDuration(const std::string& text, std::chrono::milliseconds* out);
+
+// N bytes of the pattern the tests and the benchmark generate.
+std::string PatternBytes(size_t n);
+
+}  // namespace kore
