@@ -5,7 +5,7 @@ JOBS        ?= $(shell nproc)
 TEST_JOBS   ?= $(shell echo $$(( $$(nproc) * 2 )))
 CTEST_FLAGS ?= --output-on-failure --timeout 600
 
-.PHONY: all deps configure build test demo bench package sanitize tsan format clean
+.PHONY: all deps configure build test demo bench package tuning-maps soak sanitize tsan format clean
 
 all: build
 
@@ -27,6 +27,17 @@ demo: build
 
 bench: build
 	scripts/bench $(BUILD_DIR)
+
+# Tuning maps of the plug-ins (docs/tuning.md): a grid of press runs per
+# plug-in, in parallel processes, into docs/tuning/.
+tuning-maps: build
+	/usr/bin/python3 sim/host/sweep.py --build $(BUILD_DIR) --out docs/tuning --jobs $(JOBS) \
+	  sim/host/sweeps/*.sweep
+
+# Both modules under mixed valid and hostile traffic; SOAK_SECONDS (default
+# 600) long, a report a minute. Not part of `make test` or CI.
+soak: build
+	scripts/isolated /usr/bin/python3 $(CURDIR)/scripts/soak.py $(abspath $(BUILD_DIR))
 
 # Debian packages of the build in $(BUILD_DIR)/packages (see README).
 package: build

@@ -22,6 +22,9 @@ constexpr uint32_t kModbusCoilImageEvent = 43;
 constexpr uint32_t kModbusRegisterImageEvent = 44;
 // KORE's request to write one register like a master would (address, value).
 constexpr uint32_t kModbusSetSlaveRegisterRequest = 110;
+// Request 110 carries address and value, two little-endian uint16; a record
+// with fewer payload bytes is dropped.
+constexpr uint32_t kSetRegisterPayloadLength = 4;
 
 namespace ModbusMap {
 

@@ -83,7 +83,7 @@ bool ParseEvent(LineReader& r, ScenarioEvent& e, std::string& why) {
       return why = "expected: ramp duration fx fy fz mx my mz", false;
   } else if (k == "wall") {
     double v[6];
-    if (!r.Numbers(v, 6) || !r.Number(e.value) || e.value < 0.0)
+    if (!r.Numbers(v, 6) || !r.Number(e.value) || e.value < 0.0 || e.value > 1e7)
       return why = "expected: wall px py pz nx ny nz stiffness [damping D]", false;
     e.point = Eigen::Vector3d(v[0], v[1], v[2]);
     e.a << v[3], v[4], v[5], 0, 0, 0;
@@ -190,6 +190,69 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
       h.world = rot;
     else
       h.userFrames[index] = rot;
+  } else if (key == "plant") {
+    std::string w;
+    if (!r.Word(w) || !ParsePlantKind(w, &h.plant)) return fail("plant kdl|mujoco");
+  } else if (key == "servo_kp" || key == "servo_kd") {
+    if (!r.Numbers(v, 6)) return fail("servo_kp|servo_kd g1..g6");
+    for (int i = 0; i < 6; ++i)
+      if (v[i] < 0.0) return fail("servo gains of 0 or more");
+    std::copy(v, v + 6, (key == "servo_kp" ? h.mujoco.kp : h.mujoco.kd).begin());
+  } else if (key == "substeps") {
+    if (!r.Number(v[0]) || v[0] < 1 || v[0] > 100 || v[0] != std::floor(v[0]))
+      return fail("substeps n (1 to 100 engine steps per 1 ms cycle)");
+    h.mujoco.substeps = static_cast<int>(v[0]);
+  } else if (key == "friction_loss") {
+    if (!r.Numbers(v, 6)) return fail("friction_loss f1..f6 (Nm)");
+    for (int i = 0; i < 6; ++i)
+      if (v[i] < 0.0) return fail("friction_loss of 0 or more");
+    std::copy(v, v + 6, h.mujoco.frictionLoss.begin());
+  } else if (key == "unreported_payload") {
+    if (!r.Number(h.mujoco.unreportedPayload) || h.mujoco.unreportedPayload < 0.0)
+      return fail("unreported_payload kg");
+  } else if (key == "mass_scale") {
+    if (!r.Number(h.mujoco.massScale) || h.mujoco.massScale <= 0.0 || h.mujoco.massScale > 10.0)
+      return fail("mass_scale factor (above 0, at most 10)");
+  } else if (key == "fts_bias") {
+    if (!r.Vec6(h.wrenchBias)) return fail("fts_bias fx fy fz mx my mz");
+  } else if (key == "sensor_delay") {
+    if (!r.Number(v[0])) return fail("sensor_delay 0|1");
+    h.sensorDelay = v[0] != 0.0;
+  } else if (key == "contact") {
+    // contact plane|wall PX PY PZ NX NY NZ stiffness K [damping D] [friction MU]
+    // contact box PX PY PZ RX RY RZ (degrees) HX HY HZ stiffness K [damping D] [friction MU]
+    std::string shape;
+    ContactSurface c;
+    const char* usage =
+        "contact plane|wall px py pz nx ny nz stiffness K [damping D] [friction MU] or "
+        "contact box px py pz rx ry rz hx hy hz stiffness K [damping D] [friction MU]";
+    if (!r.Word(shape)) return fail(usage);
+    if (shape == "plane" || shape == "wall") {
+      if (!r.Numbers(v, 6)) return fail(usage);
+      c.shape = ContactSurface::kPlane;
+      c.point = Eigen::Vector3d(v[0], v[1], v[2]);
+      c.normal = Eigen::Vector3d(v[3], v[4], v[5]);
+      if (c.normal.norm() == 0.0) return why = "contact normal must not be zero", false;
+      c.normal.normalize();
+    } else if (shape == "box") {
+      double h3[3];
+      if (!r.Numbers(v, 6) || !r.Numbers(h3, 3)) return fail(usage);
+      c.shape = ContactSurface::kBox;
+      c.point = Eigen::Vector3d(v[0], v[1], v[2]);
+      c.rotation = Eigen::Vector3d(v[3], v[4], v[5]) * kDeg;
+      c.halfSize = Eigen::Vector3d(h3[0], h3[1], h3[2]);
+      if (c.halfSize.minCoeff() <= 0.0) return why = "box half sizes must be above 0", false;
+    } else {
+      return fail(usage);
+    }
+    if (!r.Keyword("stiffness") || !r.Number(c.stiffness) || c.stiffness <= 0.0 ||
+        c.stiffness > 1e7)
+      return fail("stiffness K (N/m, above 0, at most 1e7)");
+    if (r.Optional("damping") && (!r.Number(c.damping) || c.damping < 0.0))
+      return fail("damping D (N s/m, 0 or more)");
+    if (r.Optional("friction") && (!r.Number(c.friction) || c.friction < 0.0))
+      return fail("friction MU (0 = frictionless)");
+    h.mujoco.contacts.push_back(c);
   } else if (key == "max_joint_speed") {
     if (!r.Number(h.maxJointSpeed) || h.maxJointSpeed <= 0.0) return fail("max_joint_speed rad/s");
   } else {
@@ -315,6 +378,7 @@ int Fire(const ScenarioEvent& e, Simulation& sim) {
   if (k == "check") return sim.CheckControlState();
   if (k == "raw") return sim.UpdateRaw(e.bytes.data(), e.bytes.size());
   if (k == "raw_start") return sim.StartRaw(e.bytes.data(), e.bytes.size());
+  if (k == "wrench" || k == "ramp") sim.Metrics().BeginMotionPhase(h.Time());
   if (k == "wrench")
     h.Wrench().Step(e.a);
   else if (k == "ramp")
@@ -396,6 +460,7 @@ RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptio
   summary.finalDisplacement = sim.TcpDisplacement();
   summary.finalWrench = h.AppliedWrench();
   if (h.NonFiniteSetpoints() > 0) summary.finiteThroughout = false;
+  summary.metrics = sim.ComputeMetrics();
   return summary;
 }
 

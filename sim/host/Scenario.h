@@ -9,6 +9,13 @@
 //   at 1.5  wall 0.87 0 0.49 0 0 1 20000 [damping 50]
 //   at 2    force dir 0 0 1 0 0 0 value 0 0 -10 0 0 0 time 0.5 [relative]
 //   at 3    release time 0.5     at 3.5 pause    at 3.8 resume    at 4 stop
+//
+// The plant (kdl by default) and what only the MuJoCo plant uses:
+//   plant mujoco    servo_kp 25000 25000 12000 2500 2500 1500   servo_kd ...
+//   substeps 2      friction_loss 0 0 0 0 0 0 (Nm)   unreported_payload 1 (kg)
+//   mass_scale 1.1  contact plane 0.87 0 0.5 0 0 1 stiffness 1e5 [damping 50] [friction 0.5]
+//   contact box 0.9 0 0.45 0 0 30 0.05 0.05 0.05 stiffness 2e4   (centre, degrees, half sizes)
+// Sensor settings for either plant: fts_bias fx fy fz mx my mz, sensor_delay 0|1.
 #pragma once
 
 #include <cstdio>
@@ -56,6 +63,7 @@ struct RunSummary {
   Vector6d finalDisplacement = Vector6d::Zero();
   Vector6d finalWrench = Vector6d::Zero();
   bool finiteThroughout = true;  // every state and set-point stayed finite
+  RunMetrics metrics;
 };
 
 struct RunOptions {

@@ -6,16 +6,31 @@
 #include <kdl/jntarrayvel.hpp>
 
 namespace hostsim {
-namespace {
-
-KDL::RigidBodyInertia Rod(double mass, double length, double radius, const KDL::Vector& cog) {
-  // A solid cylinder along z about its centre of mass.
-  const double ixx = mass * (3.0 * radius * radius + length * length) / 12.0;
-  const double izz = 0.5 * mass * radius * radius;
-  return KDL::RigidBodyInertia(mass, cog, KDL::RotationalInertia(ixx, ixx, izz, 0, 0, 0));
+const std::array<LinkDescription, 6>& ArmLinks() {
+  // Base column to the shoulder, upper arm, forearm, and a spherical wrist.
+  static const std::array<LinkDescription, 6> links{{
+      {2, 0.195, 7.0, 0.08, -0.09},
+      {1, 0.62, 10.0, 0.06, -0.31},
+      {1, 0.40, 4.5, 0.05, -0.20},
+      {2, 0.16, 2.0, 0.045, -0.08},
+      {1, 0.12, 1.5, 0.04, -0.06},
+      {2, 0.0, 0.4, 0.04, -0.015},
+  }};
+  return links;
 }
 
-}  // namespace
+Eigen::Vector3d LinkMoments(const LinkDescription& link) {
+  // Solid cylinder of the link's length along z about its centre of mass;
+  // the flange link (length 0) is a short disc of 3 cm.
+  const double length = link.length > 0.0 ? link.length : 0.03;
+  const double r2 = link.radius * link.radius;
+  const double ixx = link.mass * (3.0 * r2 + length * length) / 12.0;
+  return Eigen::Vector3d(ixx, ixx, 0.5 * link.mass * r2);
+}
+
+Eigen::Vector3d PayloadMoments(double mass) {
+  return Eigen::Vector3d::Constant(1e-3 * mass);
+}
 
 SimulatedArm::SimulatedArm(const ArmParameters& parameters) : m_parameters(parameters) {
   Build();
@@ -44,26 +59,19 @@ void SimulatedArm::Build() {
   using KDL::Segment;
   using KDL::Vector;
   m_chain = KDL::Chain();
-  // Base column to the shoulder, upper arm, forearm, and a spherical wrist;
-  // each segment's tip frame sits at the next joint.
-  m_chain.addSegment(Segment(Joint(Joint::RotZ), Frame(Vector(0, 0, 0.195)),
-                             Rod(7.0, 0.195, 0.08, Vector(0, 0, -0.09))));
-  m_chain.addSegment(Segment(Joint(Joint::RotY), Frame(Vector(0, 0, 0.62)),
-                             Rod(10.0, 0.62, 0.06, Vector(0, 0, -0.31))));
-  m_chain.addSegment(Segment(Joint(Joint::RotY), Frame(Vector(0, 0, 0.40)),
-                             Rod(4.5, 0.40, 0.05, Vector(0, 0, -0.20))));
-  m_chain.addSegment(Segment(Joint(Joint::RotZ), Frame(Vector(0, 0, 0.16)),
-                             Rod(2.0, 0.16, 0.045, Vector(0, 0, -0.08))));
-  m_chain.addSegment(Segment(Joint(Joint::RotY), Frame(Vector(0, 0, 0.12)),
-                             Rod(1.5, 0.12, 0.04, Vector(0, 0, -0.06))));
-  m_chain.addSegment(Segment(Joint(Joint::RotZ), Frame(Vector(0, 0, 0.0)),
-                             Rod(0.4, 0.03, 0.04, Vector(0, 0, -0.015))));
+  // Each segment's tip frame sits at the next joint.
+  for (const LinkDescription& link : ArmLinks()) {
+    const Eigen::Vector3d i = LinkMoments(link);
+    m_chain.addSegment(
+        Segment(Joint(link.axis == 2 ? Joint::RotZ : Joint::RotY), Frame(Vector(0, 0, link.length)),
+                KDL::RigidBodyInertia(link.mass, Vector(0, 0, link.cog),
+                                      KDL::RotationalInertia(i[0], i[1], i[2], 0, 0, 0))));
+  }
   const Eigen::Vector3d& t = m_parameters.tool;
   // The payload sits at the TCP; the tool itself is light.
-  KDL::RigidBodyInertia toolInertia(
-      m_parameters.payload, Vector(0, 0, 0),
-      KDL::RotationalInertia(1e-3 * m_parameters.payload, 1e-3 * m_parameters.payload,
-                             1e-3 * m_parameters.payload, 0, 0, 0));
+  const Eigen::Vector3d pm = PayloadMoments(m_parameters.payload);
+  KDL::RigidBodyInertia toolInertia(m_parameters.payload, Vector(0, 0, 0),
+                                    KDL::RotationalInertia(pm[0], pm[1], pm[2], 0, 0, 0));
   m_chain.addSegment(Segment(Joint(Joint::Fixed), Frame(Vector(t[0], t[1], t[2])), toolInertia));
 
   const Eigen::Vector3d& g = m_parameters.gravity;

@@ -20,6 +20,28 @@ namespace hostsim {
 using Eigen::Matrix6d;
 using Eigen::Vector6d;
 
+// One link of the arm: a revolute joint about `axis` of its own frame
+// (2 = z, 1 = y), then a straight segment of `length` along z to the next
+// joint; the link is a solid cylinder of `mass` and `radius` whose centre
+// of mass sits `cog` below the next joint. Both engines build the arm
+// from this table (KDL here, MuJoCo's MJCF in MujocoPlant).
+struct LinkDescription {
+  int axis;
+  double length;  // m
+  double mass;    // kg
+  double radius;  // m
+  double cog;     // m, along z from the next joint (negative: towards this joint)
+};
+
+// The six links, base to flange.
+const std::array<LinkDescription, 6>& ArmLinks();
+
+// Principal moments of inertia (about the centre of mass) of a link:
+// a solid cylinder along z.
+Eigen::Vector3d LinkMoments(const LinkDescription& link);
+// Principal moments of the payload at the TCP (a small compact body).
+Eigen::Vector3d PayloadMoments(double mass);
+
 struct ArmParameters {
   // Tool offset from the flange (flange frame, metres) and the payload at
   // its tip (kg).

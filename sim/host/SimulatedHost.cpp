@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "KdlPlant.h"
+#include "MujocoPlant.h"
+
 namespace hostsim {
 namespace {
 
@@ -49,6 +52,11 @@ void WrenchSources::SetWall(const Eigen::Vector3d& point, const Eigen::Vector3d&
 
 void WrenchSources::ClearWall() {
   m_wall = false;
+}
+
+double WrenchSources::WallDepth(const Eigen::Vector3d& p) const {
+  if (!m_wall) return 0.0;
+  return std::max(0.0, -(p - m_wallPoint).dot(m_wallNormal));
 }
 
 Vector6d WrenchSources::Constant(double t) const {
@@ -135,6 +143,22 @@ SimulatedHost::SimulatedHost(const HostParameters& parameters)
   Reset();
 }
 
+SimulatedHost::~SimulatedHost() = default;
+
+void SimulatedHost::MakePlant() {
+  m_plant.reset();
+  m_plantError.clear();
+  if (m_p.plant == PlantKind::kMujoco) {
+    auto plant = std::make_unique<MujocoPlant>(m_p.arm, m_p.mujoco, m_p.torqueLimit, m_wrench);
+    if (plant->Ok())
+      m_plant = std::move(plant);
+    else
+      m_plantError = plant->Error();
+  } else {
+    m_plant = std::make_unique<KdlPlant>(m_arm, m_wrench);
+  }
+}
+
 void SimulatedHost::Reset() {
   m_arm.SetTool(m_p.arm.tool, m_p.arm.payload);
   m_arm.SetGravity(m_p.arm.gravity);
@@ -154,6 +178,7 @@ void SimulatedHost::Reset() {
   m_refCoord = m_p.frame;
   m_forceDir.setZero();
   m_wrench = WrenchSources();
+  MakePlant();
   m_errors.clear();
   m_nonFinite = m_speedLimited = m_torqueLimited = 0;
   Vector6d q;
@@ -164,9 +189,14 @@ void SimulatedHost::Reset() {
 void SimulatedHost::SetJoints(const Vector6d& q, const Vector6d& qd) {
   m_q = q;
   m_qd = qd;
+  m_qRef = q;
+  m_qdRef = qd;
+  if (m_plant) m_plant->Place(q, qd);
   m_qdFiltered = qd;
   m_extTorqueFiltered.setZero();
   m_wrenchFiltered.setZero();
+  m_wrenchPrevious.setZero();
+  m_extTorquePrevious.setZero();
   m_qD = m_qInit = q;
   m_qdD.setZero();
   m_velD.setZero();
@@ -186,14 +216,21 @@ void SimulatedHost::Sense() {
   m_C = m_arm.CoriolisMatrix(m_q, m_qd);
   m_g = m_arm.GravityTorque(m_q);
   m_minSingular = SimulatedArm::MinSingularValue(m_J);
-  const Vector6d v = m_J * m_qd;
-  m_extWrench = m_wrench.Evaluate(m_t, m_pose.translation(), v.head<3>());
-  m_extTorque = m_J.transpose() * m_extWrench;
-  Vector6d wrenchMeasured = m_extWrench;
+  ExternalLoad load;
+  if (m_plant) load = m_plant->Sense(m_t, m_pose, m_J);
+  m_extWrench = load.toolWrench;
+  m_extTorque = load.jointTorque;
+  m_penetration = load.penetration;
+  Vector6d torqueMeasured, wrenchMeasured = load.wristWrench + m_p.wrenchBias;
   for (int i = 0; i < 6; ++i) {
-    m_extTorqueMeasured[i] = m_extTorque[i] + Noise(m_p.torqueNoise);
+    torqueMeasured[i] = m_extTorque[i] + Noise(m_p.torqueNoise);
     wrenchMeasured[i] += Noise(m_p.wrenchNoise);
   }
+  if (m_p.sensorDelay) {
+    std::swap(torqueMeasured, m_extTorquePrevious);
+    std::swap(wrenchMeasured, m_wrenchPrevious);
+  }
+  m_extTorqueMeasured = torqueMeasured;
   m_extTorqueFiltered += kFilterGain * (m_extTorqueMeasured - m_extTorqueFiltered);
   m_wrenchFiltered += kFilterGain * (wrenchMeasured - m_wrenchFiltered);
   m_trajectory.Evaluate(m_t, m_targetPose, m_targetVel, m_targetAcc, m_motionStatus);
@@ -206,72 +243,55 @@ double SimulatedHost::Noise(double sigma) {
 }
 
 void SimulatedHost::MoveTowards(const Vector6d& qTarget) {
-  Vector6d step = qTarget - m_q;
+  Vector6d step = qTarget - m_qRef;
   const double maxStep = m_p.maxJointSpeed * kCycle;
   const double largest = step.cwiseAbs().maxCoeff();
   if (largest > maxStep) {
     step *= maxStep / largest;
     ++m_speedLimited;
   }
-  m_q += step;
-  m_qd = step / kCycle;
-}
-
-void SimulatedHost::IntegrateTorque(const Vector6d& tauIn) {
-  Vector6d tau = tauIn;
-  bool limited = false;
-  for (int i = 0; i < 6; ++i) {
-    const double lim = m_p.torqueLimit[i];
-    if (tau[i] > lim) tau[i] = lim, limited = true;
-    if (tau[i] < -lim) tau[i] = -lim, limited = true;
-  }
-  if (limited) ++m_torqueLimited;
-  // Classical Runge-Kutta on (q, qd); the external wrench is evaluated at
-  // each stage, the commanded torque is held over the cycle.
-  auto accel = [&](const Vector6d& q, const Vector6d& qd) {
-    Vector6d total = tau;
-    if (m_wrench.HasWall() || m_wrench.Constant(m_t).squaredNorm() > 0.0) {
-      const Matrix6d J = m_arm.Jacobian(q);
-      const Eigen::Isometry3d pose = m_arm.Pose(q);
-      const Vector6d v = J * qd;
-      total += J.transpose() * m_wrench.Evaluate(m_t, pose.translation(), v.head<3>());
-    }
-    return m_arm.ForwardDynamics(q, qd, total);
-  };
-  const double h = kCycle;
-  const Vector6d q0 = m_q, v0 = m_qd;
-  // The first stage is the present state, whose dynamics Sense() computed.
-  Matrix6d inertia = m_M;
-  inertia.diagonal() += m_arm.RotorInertia();
-  const Vector6d a1 = inertia.ldlt().solve(tau + m_extTorque - m_C * v0 - m_g -
-                                           m_p.arm.viscousFriction * v0);
-  const Vector6d v1 = v0 + 0.5 * h * a1;
-  const Vector6d a2 = accel(q0 + 0.5 * h * v0, v1);
-  const Vector6d v2 = v0 + 0.5 * h * a2;
-  const Vector6d a3 = accel(q0 + 0.5 * h * v1, v2);
-  const Vector6d v3 = v0 + h * a3;
-  const Vector6d a4 = accel(q0 + h * v2, v3);
-  m_q = q0 + h / 6.0 * (v0 + 2.0 * v1 + 2.0 * v2 + v3);
-  m_qd = v0 + h / 6.0 * (a1 + 2.0 * a2 + 2.0 * a3 + a4);
-  if (!Finite(m_q) || !Finite(m_qd)) {
-    // Never let the model itself go non-finite: stop the arm where it was.
-    m_q = q0;
-    m_qd.setZero();
-  }
+  m_qRef += step;
+  m_qdRef = step / kCycle;
 }
 
 void SimulatedHost::Actuate() {
+  ServoCommand command;
+  command.servo = m_servo;
   if (m_servo == SERVO_TORQUE) {
-    IntegrateTorque(m_trqD);
+    command.tau = m_trqD;
+    bool limited = false;
+    for (int i = 0; i < 6; ++i) {
+      const double lim = m_p.torqueLimit[i];
+      if (command.tau[i] > lim) command.tau[i] = lim, limited = true;
+      if (command.tau[i] < -lim) command.tau[i] = -lim, limited = true;
+    }
+    if (limited) ++m_torqueLimited;
   } else if (m_space == SPACE_TASK) {
-    Vector6d q = m_q;
+    // The reference goes towards the joint position of the task set-point.
+    Vector6d q = m_qRef;
     m_arm.SolveIk(m_poseD, q, 5);
-    if (Finite(q)) MoveTowards(q);
-    // The host's joint set-point is the joint position the task set-point
-    // led to.
-    m_qD = m_q;
+    MoveTowards(Finite(q) ? q : m_qRef);
+    command.qRef = m_qRef;
+    command.qdRef = m_qdRef;
   } else {
     MoveTowards(m_qD);
+    command.qRef = m_qRef;
+    command.qdRef = m_qdRef;
+  }
+  if (m_plant) {
+    const ModelSnapshot model{m_M, m_C, m_g, m_extTorque};
+    if (m_plant->Advance(m_t, command, model)) ++m_torqueLimited;
+    m_q = m_plant->Joints();
+    m_qd = m_plant->JointVelocities();
+  }
+  if (m_servo == SERVO_TORQUE) {
+    // The position servo takes over from wherever the arm is.
+    m_qRef = m_q;
+    m_qdRef.setZero();
+  } else if (m_space == SPACE_TASK) {
+    // The host's joint set-point is the joint position the task set-point
+    // led to.
+    m_qD = m_qRef;
   }
   m_t += kCycle;
   m_qdFiltered += kFilterGain * (m_qd - m_qdFiltered);

@@ -12,51 +12,17 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "Plant.h"
 #include "RobotControlContext.h"
 #include "SimulatedArm.h"
+#include "WrenchSources.h"
 
 namespace hostsim {
-
-constexpr double kCycle = 0.001;  // s
-
-// Wrenches applied to the TCP by the surroundings, in the base frame
-// (force in N, moment in Nm, about the TCP): a step or ramped constant part
-// and an optional spring wall (a half-space the TCP can press into).
-class WrenchSources {
- public:
-  // From time `now` the constant part is `wrench`.
-  void Step(const Vector6d& wrench);
-  // The constant part moves linearly from its present value to `wrench`
-  // over [now, now + duration].
-  void Ramp(double now, double duration, const Vector6d& wrench);
-  // A wall through `point` whose free side is along `normal`: a TCP that
-  // goes in by depth d feels stiffness * d (+ damping * inward speed) along
-  // the normal, never pulling.
-  void SetWall(const Eigen::Vector3d& point, const Eigen::Vector3d& normal, double stiffness,
-               double damping);
-  void ClearWall();
-  bool HasWall() const { return m_wall; }
-
-  // The constant part at time t.
-  Vector6d Constant(double t) const;
-  // The whole wrench at time t for a TCP at p moving with linear velocity v.
-  Vector6d Evaluate(double t, const Eigen::Vector3d& p, const Eigen::Vector3d& v) const;
-
- private:
-  Vector6d m_from = Vector6d::Zero();
-  Vector6d m_to = Vector6d::Zero();
-  double m_rampStart = 0.0;
-  double m_rampEnd = 0.0;
-  bool m_wall = false;
-  Eigen::Vector3d m_wallPoint = Eigen::Vector3d::Zero();
-  Eigen::Vector3d m_wallNormal = Eigen::Vector3d::UnitZ();
-  double m_wallStiffness = 0.0;
-  double m_wallDamping = 0.0;
-};
 
 // The motion library's target: holds a pose, or moves from it by a relative
 // displacement (translation and rotation vector, base frame) along a
@@ -78,6 +44,8 @@ class TrajectoryTarget {
 
 struct HostParameters {
   ArmParameters arm;
+  PlantKind plant = PlantKind::kKdl;
+  MujocoParameters mujoco;
   // Start posture, degrees. The TCP points down in front of the arm, with
   // every singular value of the Jacobian well above the compliance limit.
   std::array<double, 6> postureDeg{{0.0, 30.0, 60.0, 0.0, 90.0, 0.0}};
@@ -87,10 +55,12 @@ struct HostParameters {
   bool fts = false;               // a force/torque sensor is fitted
   bool onlineTracking = false;
   uint8_t singularHandling = 0;
-  double extTorqueLimit = 50.0;        // Nm, CRobotInfo::Monitoring
-  int32_t forceControlMonitoring = 0;  // 0 = checks armed
-  double torqueNoise = 0.0;            // std of joint torque sensing, Nm
-  double wrenchNoise = 0.0;            // std of the force sensor, N / Nm
+  double extTorqueLimit = 50.0;            // Nm, CRobotInfo::Monitoring
+  int32_t forceControlMonitoring = 0;      // 0 = checks armed
+  double torqueNoise = 0.0;                // std of joint torque sensing, Nm
+  double wrenchNoise = 0.0;                // std of the force sensor, N / Nm
+  Vector6d wrenchBias = Vector6d::Zero();  // force sensor offset left after compensation
+  bool sensorDelay = false;                // force and torque readings one cycle late
   unsigned seed = 1;
   _REF_COORD frame{COORD_BASE, 0, 0};                   // the motion command frame
   Eigen::Matrix3d world = Eigen::Matrix3d::Identity();  // world frame in base
@@ -111,6 +81,15 @@ struct ErrorRecord {
 class SimulatedHost : public RobotControlContext {
  public:
   explicit SimulatedHost(const HostParameters& parameters = HostParameters());
+  ~SimulatedHost() override;
+  SimulatedHost(const SimulatedHost&) = delete;
+  SimulatedHost& operator=(const SimulatedHost&) = delete;
+
+  // The plant behind the host; empty when it could not be built (the
+  // MuJoCo model did not compile), and then PlantError() says why and the
+  // arm stands still.
+  Plant* GetPlant() { return m_plant.get(); }
+  const std::string& PlantError() const { return m_plantError; }
 
   // Back to the start posture at rest, time 0, position servo in joint
   // space, all words 0; writes the static robot data (CRobotInfo). The
@@ -146,6 +125,14 @@ class SimulatedHost : public RobotControlContext {
   // The wrench the surroundings apply now, and its joint torque J^T F.
   const Vector6d& AppliedWrench() const { return m_extWrench; }
   const Vector6d& ExternalTorque() const { return m_extTorque; }
+  // Deepest penetration of the tool into a surface now, m; the tool
+  // touches while it is above 0. A surface is the wall or, on the MuJoCo
+  // plant, a declared contact.
+  double Penetration() const { return m_penetration; }
+  bool InContact() const { return m_penetration > 0.0; }
+  bool HasSurface() const {
+    return m_wrench.HasWall() || (m_p.plant == PlantKind::kMujoco && !m_p.mujoco.contacts.empty());
+  }
   const Vector6d& CommandedTorque() const { return m_trqD; }
   const Eigen::Isometry3d& CommandedPose() const { return m_poseD; }
   const Vector6d& CommandedJoints() const { return m_qD; }
@@ -236,8 +223,8 @@ class SimulatedHost : public RobotControlContext {
   static Mota::TaskVelocity ToTaskVelocity(const Vector6d& v);
   static Mota::TaskPosition Frame(const Eigen::Matrix3d& rotation);
   const Eigen::Matrix3d& UserFrame(int index) const;
+  void MakePlant();
   void MoveTowards(const Vector6d& qTarget);
-  void IntegrateTorque(const Vector6d& tau);
   double Noise(double sigma);
 
   HostParameters m_p;
@@ -245,6 +232,8 @@ class SimulatedHost : public RobotControlContext {
   WrenchSources m_wrench;
   TrajectoryTarget m_trajectory;
   std::mt19937 m_rng;
+  std::unique_ptr<Plant> m_plant;
+  std::string m_plantError;
 
   double m_t = 0.0;
   Vector6d m_q, m_qd, m_qdFiltered;
@@ -254,6 +243,10 @@ class SimulatedHost : public RobotControlContext {
   Vector6d m_g;
   double m_minSingular = 0.0;
   Vector6d m_extWrench, m_extTorque, m_extTorqueMeasured, m_extTorqueFiltered, m_wrenchFiltered;
+  Vector6d m_wrenchPrevious, m_extTorquePrevious;  // for the one-cycle sensor delay
+  double m_penetration = 0.0;
+  // The position servo's reference (rate-limited set-point) and its speed.
+  Vector6d m_qRef, m_qdRef;
   Eigen::Isometry3d m_targetPose;
   Vector6d m_targetVel, m_targetAcc;
   int32_t m_motionStatus = 0;

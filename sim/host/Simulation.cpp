@@ -81,6 +81,7 @@ int Simulation::Start(const Vector6d& stiffness, const Vector6d& force, double t
   m_lastStiffness = stiffness;
   m_stiffFrom = m_stiffTo = stiffness;
   m_forceFrom = m_forceTo = Vector6d::Zero();
+  m_metrics.EndPhase(m_host.Time());
   const int result = m_module->Start(&r);
   m_running = result == 0 && m_host.ComplianceOn();
   return result;
@@ -103,7 +104,9 @@ int Simulation::SetStiffness(const Vector6d& stiffness, double time) {
   for (int i = 0; i < 6; ++i)
     if (m_direction[i] > 0.5) k[i] = 0.0;
   Commanded(k, m_forceTo, time);
-  return Update(&r);
+  const int result = Update(&r);
+  if (result == 0) m_metrics.BeginMotionPhase(m_host.Time());
+  return result;
 }
 
 int Simulation::SetForce(const Vector6d& direction, const Vector6d& force, double time,
@@ -122,7 +125,9 @@ int Simulation::SetForce(const Vector6d& direction, const Vector6d& force, doubl
   m_direction = dir;
   m_host.SetForceDirection(dir);
   Commanded(k, f, time);
-  return Update(&r);
+  const int result = Update(&r);
+  if (result == 0) m_metrics.BeginForcePhase(m_host.Time(), dir, f);
+  return result;
 }
 
 int Simulation::Release(double time) {
@@ -132,7 +137,12 @@ int Simulation::Release(double time) {
   m_direction.setZero();
   m_host.SetForceDirection(Vector6d::Zero());
   Commanded(m_lastStiffness, Vector6d::Zero(), time);
-  return Update(&r);
+  const int result = Update(&r);
+  if (result == 0) {
+    m_metrics.EndPhase(m_host.Time());
+    m_metrics.BeginMotionPhase(m_host.Time());
+  }
+  return result;
 }
 
 int Simulation::SetForceFactor(const Vector6d& factors, double time) {
@@ -164,6 +174,7 @@ int Simulation::StartRaw(const unsigned char* record, size_t size) {
   std::memcpy(buffer, record, std::min(size, sizeof buffer));
   m_host.SetForceDirection(Vector6d::Zero());
   m_direction.setZero();
+  m_metrics.EndPhase(m_host.Time());
   const int result = m_module->Start(buffer);
   m_running = result == 0 && m_host.ComplianceOn();
   return result;
@@ -187,6 +198,7 @@ int Simulation::Stop(bool refuse) {
   r.refuse = refuse ? 1 : 0;
   const int result = m_module->Stop(&r);
   if (result == 0 || !m_host.ComplianceOn()) m_running = false;
+  if (!m_running) m_metrics.EndPhase(m_host.Time());
   return result;
 }
 
@@ -195,11 +207,37 @@ int Simulation::CheckControlState() {
 }
 
 void Simulation::Step() {
-  if (m_running && m_module) {
+  const bool drove = m_running && m_module;
+  if (drove) {
     m_module->DoControl();
     if (!m_host.ComplianceOn()) m_running = false;
   }
   m_host.Actuate();
+  Record(drove);
+  if (drove && !m_running) m_metrics.EndPhase(m_host.Time());
+}
+
+void Simulation::Record(bool drove) {
+  MetricSample s;
+  s.time = m_host.Time();
+  s.running = drove;
+  s.wrench = m_host.AppliedWrench();
+  s.surface = m_host.HasSurface();
+  s.penetration = m_host.Penetration();
+  s.contact = m_host.InContact();
+  s.position = m_host.TcpPose().translation();
+  s.servo = m_host.getServoMode();
+  s.space = m_host.getMotionSpace();
+  s.poseSetpoint = m_host.CommandedPose().translation();
+  s.jointSetpoint = m_host.CommandedJoints();
+  s.torqueSetpoint = m_host.CommandedTorque();
+  s.finite = m_host.Joints().allFinite() && m_host.CommandedTorque().allFinite();
+  m_metrics.Add(s);
+}
+
+RunMetrics Simulation::ComputeMetrics() {
+  m_metrics.SetNonFiniteSetpoints(m_host.NonFiniteSetpoints());
+  return m_metrics.Compute();
 }
 
 void Simulation::Run(double seconds, const std::function<void()>& perCycle) {

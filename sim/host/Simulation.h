@@ -24,6 +24,7 @@
 
 #include "ComplianceCommands.h"
 #include "ControlModule.h"
+#include "Metrics.h"
 #include "PluginLibrary.h"
 #include "SimulatedHost.h"
 
@@ -80,8 +81,14 @@ class Simulation {
   Vector6d CommandedStiffness() const;
   Vector6d CommandedForce() const;
 
+  // Metrics of the run so far. Commands mark the phases; a scripted wrench
+  // step marks one through Metrics().BeginMotionPhase(Host().Time()).
+  MetricsRecorder& Metrics() { return m_metrics; }
+  RunMetrics ComputeMetrics();
+
  private:
   int Update(void* record);
+  void Record(bool drove);
   void Commanded(const Vector6d& stiffness, const Vector6d& force, double time);
   static Vector6d Displacement(const Eigen::Isometry3d& from, const Eigen::Isometry3d& to);
 
@@ -96,6 +103,7 @@ class Simulation {
   Vector6d m_forceFrom = Vector6d::Zero(), m_forceTo = Vector6d::Zero();
   Vector6d m_lastStiffness = Vector6d::Zero(), m_direction = Vector6d::Zero();
   double m_rampStart = 0.0, m_rampTime = 0.0;
+  MetricsRecorder m_metrics;
 };
 
 }  // namespace hostsim

@@ -23,13 +23,18 @@ const char* kUsage =
     "Loads a control plug-in (dlopen + create), hands it a host context backed\n"
     "by a simulated six-axis arm and runs the scenario in 1 ms cycles: commands\n"
     "(start, stiffness, force, release, factors, pause, resume, stop) and\n"
-    "external wrenches (steps, ramps, a spring wall). Writes <out>/<name>.csv\n"
-    "and <out>/<name>.png and prints what happened.\n"
+    "external wrenches (steps, ramps, a spring wall). Writes <out>/<name>.csv,\n"
+    "<out>/<name>.metrics.json and <out>/<name>.png and prints what happened\n"
+    "with the run's metrics (docs/control.md, \"Metrics\").\n"
     "\n"
     "Options:\n"
     "  --scenario FILE      the scenario (format: docs/control.md)\n"
     "  --plugin PATH        the plug-in library (default: the scenario's\n"
     "                       'plugin' line)\n"
+    "  --plant kdl|mujoco   the simulated arm: kdl (exact model, the default)\n"
+    "                       or mujoco (physics engine: position loop, real\n"
+    "                       contact, wrist sensor, model mismatch); overrides\n"
+    "                       the scenario's 'plant' line\n"
     "  --out DIR            folder for the log and the plot (default: .)\n"
     "  --name NAME          base name of the outputs (default: the scenario\n"
     "                       file name without its extension)\n"
@@ -94,7 +99,8 @@ bool Plot(const std::string& script, const std::string& csv, const std::string& 
 
 int main(int argc, char** argv) {
   std::string scenarioPath, pluginPath, outDir = ".", name, plotScript = DefaultPlotScript();
-  bool plots = true, quiet = false;
+  bool plots = true, quiet = false, plantGiven = false;
+  hostsim::PlantKind plant = hostsim::PlantKind::kKdl;
   hostsim::RunOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -114,6 +120,10 @@ int main(int argc, char** argv) {
       if (!value(scenarioPath)) return Usage("--scenario needs a file");
     } else if (a == "--plugin") {
       if (!value(pluginPath)) return Usage("--plugin needs a path");
+    } else if (a == "--plant") {
+      if (!value(v) || !hostsim::ParsePlantKind(v, &plant))
+        return Usage("--plant takes kdl or mujoco");
+      plantGiven = true;
     } else if (a == "--out") {
       if (!value(outDir)) return Usage("--out needs a folder");
     } else if (a == "--name") {
@@ -148,7 +158,13 @@ int main(int argc, char** argv) {
   if (pluginPath.empty()) return Usage("no plug-in given (--plugin or a 'plugin' line)");
   if (name.empty()) name = BaseName(scenarioPath);
 
+  if (plantGiven) scenario.host.plant = plant;
   hostsim::Simulation sim(scenario.host);
+  if (sim.Host().GetPlant() == nullptr) {
+    std::fprintf(stderr, "control-host-sim: cannot build the %s plant: %s\n",
+                 hostsim::PlantName(scenario.host.plant), sim.Host().PlantError().c_str());
+    return 1;
+  }
   if (!sim.LoadPlugin(pluginPath, &error)) {
     std::fprintf(stderr, "control-host-sim: cannot load the plug-in: %s\n", error.c_str());
     return 1;
@@ -164,15 +180,27 @@ int main(int argc, char** argv) {
   options.csv = csv;
   options.story = quiet ? nullptr : stdout;
   if (!quiet)
-    std::printf("control-host-sim: %s with %s\n", scenarioPath.c_str(), pluginPath.c_str());
+    std::printf("control-host-sim: %s with %s on the %s plant\n", scenarioPath.c_str(),
+                pluginPath.c_str(), hostsim::PlantName(scenario.host.plant));
   const hostsim::RunSummary s = hostsim::RunScenario(scenario, sim, options);
-  const bool written = std::fclose(csv) == 0;
+  bool written = std::fclose(csv) == 0;
+  const std::string metricsPath = outDir + "/" + name + ".metrics.json";
+  FILE* json = std::fopen(metricsPath.c_str(), "w");
+  if (json == nullptr) {
+    std::fprintf(stderr, "control-host-sim: cannot write %s: %s\n", metricsPath.c_str(),
+                 std::strerror(errno));
+    written = false;
+  } else {
+    hostsim::WriteMetricsJson(json, s.metrics, name, hostsim::PlantName(scenario.host.plant));
+    written = std::fclose(json) == 0 && written;
+  }
 
   const Eigen::Vector6d& d = s.finalDisplacement;
   const double deg = 180.0 / 3.141592653589793;
-  std::printf("summary: %ld cycles, %.3f s simulated in %.3f s (%.1fx real time)\n", s.cycles,
-              s.simulatedSeconds, s.wallSeconds,
-              s.wallSeconds > 0 ? s.simulatedSeconds / s.wallSeconds : 0.0);
+  std::printf("summary: %ld cycles, %.3f s simulated in %.3f s (%.1fx real time), %s plant\n",
+              s.cycles, s.simulatedSeconds, s.wallSeconds,
+              s.wallSeconds > 0 ? s.simulatedSeconds / s.wallSeconds : 0.0,
+              hostsim::PlantName(scenario.host.plant));
   std::printf("  final TCP displacement: %+.2f %+.2f %+.2f mm, %+.2f %+.2f %+.2f deg\n", d[0] * 1e3,
               d[1] * 1e3, d[2] * 1e3, d[3] * deg, d[4] * deg, d[5] * deg);
   std::printf("  largest TCP displacement %.2f mm, largest applied force %.1f N\n",
@@ -182,16 +210,18 @@ int main(int argc, char** argv) {
       "torque-limited cycles: %ld\n",
       sim.Host().Errors().size(), sim.Host().NonFiniteSetpoints(), sim.Host().SpeedLimitHits(),
       sim.Host().TorqueLimitHits());
+  hostsim::PrintMetrics(stdout, s.metrics);
   int status = 0;
   if (!s.finiteThroughout) {
     std::printf("  FAILED: the state or a set-point became non-finite\n");
     status = 1;
   }
   if (!written) {
-    std::fprintf(stderr, "control-host-sim: writing %s failed\n", csvPath.c_str());
+    std::fprintf(stderr, "control-host-sim: writing %s or %s failed\n", csvPath.c_str(),
+                 metricsPath.c_str());
     status = 1;
   }
-  std::printf("  log: %s\n", csvPath.c_str());
+  std::printf("  log: %s\n  metrics file: %s\n", csvPath.c_str(), metricsPath.c_str());
   if (plots) {
     if (Plot(plotScript, csvPath, pngPath, name)) {
       std::printf("  plot: %s\n", pngPath.c_str());

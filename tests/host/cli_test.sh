@@ -31,9 +31,20 @@ head -1 run.csv | grep -q "^t,servo,space" || fail "CSV header"
 rows=$(($(wc -l < run.csv) - 1)); [ "$rows" -eq 401 ] || fail "expected 401 rows, got $rows"
 [ -s run.png ] || fail "no plot"
 head -c 8 run.png | od -An -c | grep -q "P   N   G" || fail "plot is not a PNG"
+/usr/bin/python3 -c 'import json, sys; m = json.load(open("run.metrics.json"))
+assert m["max_penetration_mm"] is None and m["nonfinite_setpoints"] == 0, m
+assert m["settling_time_s"] > 0 and m["stable"] is True, m' || fail "metrics: $(cat run.metrics.json)"
+grep -q "metrics: peak force" run.out || fail "no metrics in the summary"
 
 "$sim" --scenario "$scenarios/long_tool.txt" --plugin "$plugin" --no-plots --quiet > tool.out \
   || fail "long_tool run failed"
 [ ! -e long_tool.png ] || fail "--no-plots wrote a plot"
 grep -q "module errors: 1" tool.out || fail "tool-length error not counted: $(cat tool.out)"
+"$sim" --version | grep -Eq "^control-host-sim [0-9]" || fail "--version"
+"$sim" --scenario "$scenarios/push.txt" --plant bullet > /dev/null 2>&1; [ $? -eq 2 ] || fail "unknown plant must exit 2"
+printf 'plant mujoco\nduration 0.5\nat 0 start stiffness 2000 2000 2000 100 100 100 force 0 0 0 0 0 0 time 0.1\n' > mj.txt
+"$sim" --scenario mj.txt --plugin "$plugin" --no-plots > mj.out || fail "MuJoCo run failed: $(cat mj.out)"
+grep -q "500 cycles.*mujoco plant" mj.out || fail "plant line ignored: $(cat mj.out)"
+"$sim" --scenario mj.txt --plugin "$plugin" --no-plots --plant kdl > kdl.out || fail "kdl run failed"
+grep -q "kdl plant" kdl.out || fail "--plant does not override the scenario: $(cat kdl.out)"
 echo "ok"

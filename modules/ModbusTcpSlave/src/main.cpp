@@ -23,7 +23,8 @@ const char kUsage[] =
     "502 of all local addresses, turns single-coil and single-register writes into\n"
     "robot output requests, and sends the coil and register images to KORE (the\n"
     "process KORE_PID) through the control queue of the working directory every\n"
-    "cycle. The module ends when the process that started it ends.\n";
+    "cycle. The module ends when the process that started it ends, and on\n"
+    "SIGTERM or SIGINT (clients and port closed, exit status 0, within a second).\n";
 
 }  // namespace
 
@@ -59,6 +60,9 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   if (VeloFramework::CheckModuleArguments(argc, argv, "[UserSerial][ERROR] Run ") != 0) return -1;
+  // SIGTERM / SIGINT: the loop stops, LoadModule returns and the slave's
+  // destructor closes every client and the listening socket.
+  if (VeloFramework::CCommunicationModuleBase::InstallStopSignals() != 0) return -1;
 
   VeloFramework::CModbusTcpSlave slave;
   if (!slave.IsStarted()) {

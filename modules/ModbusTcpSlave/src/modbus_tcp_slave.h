@@ -7,7 +7,9 @@
 #include <modbus/modbus.h>
 #include <sys/select.h>
 
+#include <chrono>
 #include <cstdint>
+#include <unordered_map>
 
 #include "CommunicationModuleBase.h"
 #include "MessageQueue.h"
@@ -16,17 +18,20 @@
 
 namespace VeloFramework {
 
-// Pauses the single-threaded server may take on behalf of one client.
-// libmodbus sleeps the response timeout before it answers a malformed
-// request with an exception (then flushes the client's input), and waits up
-// to the byte timeout for the rest of a frame that has begun. Both stall
-// every client, so both are kept short.
-// (The fuzzing build shortens the pause so it can run many inputs a second.)
+// libmodbus pauses this long before it answers a request it finds malformed
+// (a bad quantity or coil value) with an exception, and then flushes what the
+// client sent after it. The pause stalls every client, and the module frames
+// requests itself, so it is kept to the least the library accepts.
 #ifndef MODBUS_SLAVE_EXCEPTION_PAUSE_USEC
-#define MODBUS_SLAVE_EXCEPTION_PAUSE_USEC 20000
+#define MODBUS_SLAVE_EXCEPTION_PAUSE_USEC 1
 #endif
-constexpr uint32_t kExceptionPauseUsec = MODBUS_SLAVE_EXCEPTION_PAUSE_USEC;  // 20 ms
-constexpr uint32_t kByteTimeoutUsec = 100000;                                // 100 ms
+constexpr uint32_t kExceptionPauseUsec = MODBUS_SLAVE_EXCEPTION_PAUSE_USEC;
+// A connection whose frame has begun but is still incomplete this long
+// after its first byte is dropped.
+constexpr uint32_t kFrameDeadlineMsec = 500;
+// Largest Modbus TCP frame: 7-byte MBAP header and a PDU of at most 253 bytes.
+constexpr size_t kMaxFrameBytes = 260;
+constexpr size_t kMbapHeaderBytes = 7;
 
 class CModbusTcpSlave : public CCommunicationModuleBase {
  public:
@@ -75,9 +80,26 @@ class CModbusTcpSlave : public CCommunicationModuleBase {
   // True when context, tables, monitoring record and listening socket exist.
   bool IsStarted() const { return m_bStarted; }
 
-  // Serves one request from client descriptor `fd`: receive, apply, reply.
-  // Returns false when the client failed or closed (the caller drops it).
+  // Reads what client `fd` has sent without waiting and, once its frame is
+  // complete, serves it (apply, reply): at most one frame per call. The
+  // frame is assembled in the connection's own buffer across calls; the MBAP
+  // header gives its length. Returns false when the client closed, failed,
+  // sent a length outside 2..254, or does not take its answers (the caller
+  // drops it); true otherwise, also while the frame is still incomplete.
   bool ServeClient(int fd);
+
+  // Serves one whole frame received from client `fd` (frame[4..5], the MBAP
+  // length, equals length - 6). Modbus TCP rules:
+  //   - protocol identifier not 0: not Modbus, discarded without an answer;
+  //   - function code 0x80 and above (exception codes, never a request):
+  //     discarded without an answer;
+  //   - a function the library does not serve: exception 01 (illegal
+  //     function);
+  //   - a PDU whose length differs from what its function code and byte count
+  //     imply: exception 03 (illegal data value), nothing applied;
+  //   - otherwise the write is applied to the robot and the library answers.
+  // Returns false when the answer could not be sent (client not reading).
+  bool ServeFrame(int fd, uint8_t* frame, size_t length);
 
   // Number of clients currently watched.
   int ClientCount() const { return m_nClientCount; }
@@ -86,9 +108,20 @@ class CModbusTcpSlave : public CCommunicationModuleBase {
   void HandleRequest(StructControlMessage& cControlMessage) override;
 
  private:
-  void AcceptClient();
+  // The frame a client connection is sending, assembled across cycles.
+  struct ClientFrame {
+    uint8_t data[kMaxFrameBytes];
+    size_t length = 0;                              // bytes received so far
+    std::chrono::steady_clock::time_point started;  // first byte of the frame
+  };
+
+  void AcceptClients();
   void DropClient(int fd);
-  void RefuseWithSpareDescriptor();
+  void DropStalledClients();
+  bool RefuseWithSpareDescriptor();
+  // Sends an exception answer to the frame's function, without the
+  // library's pause; false when it could not be sent.
+  bool SendException(int fd, const uint8_t* frame, uint8_t code);
   void ReleaseService();
 
   fd_set m_refSet;                     // listening socket and every client
@@ -100,6 +133,7 @@ class CModbusTcpSlave : public CCommunicationModuleBase {
   bool m_bStarted;
   int m_nClientCount;
   int m_nSpareFd;  // kept open to refuse clients when descriptors run out
+  std::unordered_map<int, ClientFrame> m_clientFrames;  // by descriptor
 };
 
 }  // namespace VeloFramework

@@ -3,6 +3,8 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Timespan.h>
 
+#include <thread>
+
 namespace VeloFramework {
 
 namespace {
@@ -103,6 +105,15 @@ void CNDKClient::CloseConnection(NDKClientDisconnection eReason) {
 void CNDKClient::CleanUp() {
   Poco::Mutex::ScopedLock lock(m_mutex);
   ReleaseLocked();
+}
+
+void CNDKClient::FinishSending(std::chrono::milliseconds limit) {
+  Poco::Mutex::ScopedLock lock(m_mutex);
+  if (m_pSocket == nullptr) return;
+  m_pSocket->FinishSending();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (m_pSocket->UnsentBytes() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 bool CNDKClient::SendMessageToServer(CNDKMessage& message) {

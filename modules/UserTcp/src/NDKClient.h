@@ -9,6 +9,7 @@
 #include <Poco/Runnable.h>
 #include <Poco/Thread.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -83,6 +84,9 @@ class CNDKClient {
   void CloseConnection(NDKClientDisconnection eReason);
   // Closes the connection without a callback.
   void CleanUp();
+  // Orderly end before CleanUp: shuts the sending direction down and gives
+  // the server up to `limit` to take what was sent to it. No callback.
+  void FinishSending(std::chrono::milliseconds limit);
 
   // True without sending when not connected. A failed send releases the
   // connection, reports OnDisconnect(NDK_DISCONNECT_SEND_FAILED) and gives

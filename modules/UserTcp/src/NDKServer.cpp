@@ -86,7 +86,9 @@ CNDKServer::CNDKServer()
       m_nPort(-1),
       m_lpServer(nullptr),
       m_bListening(false),
-      m_pThreadPool(new Poco::ThreadPool("NDKServer", 2, NDK_SERVER_MAX_THREADS, 60)) {}
+      // Idle time 1 s (the pool's shortest): a thread without work since
+      // the last whole second is released by the next ReleaseIdleThreads.
+      m_pThreadPool(new Poco::ThreadPool("NDKServer", 2, NDK_SERVER_MAX_THREADS, 1)) {}
 
 CNDKServer::~CNDKServer() {
   Stop();
@@ -105,7 +107,7 @@ bool CNDKServer::StartListening(int nPort) {
     Poco::Net::TCPServerParams::Ptr pParams = new Poco::Net::TCPServerParams;
     pParams->setMaxThreads(NDK_SERVER_MAX_THREADS);
     pParams->setMaxQueued(NDK_SERVER_MAX_QUEUED);
-    pParams->setThreadIdleTime(Poco::Timespan(NDK_SERVER_THREAD_IDLE_SECONDS, 0));
+    pParams->setThreadIdleTime(Poco::Timespan(0, NDK_SERVER_THREAD_IDLE_MS * 1000));
     m_lpServer = new TCPServerEx(new CNDKServerConnectionFactory(m_link), *m_pThreadPool,
                                  *m_pServerSocket, pParams);
     m_lpServer->start();
@@ -219,6 +221,18 @@ bool CNDKServer::DisconnectUser(long lId, NDKServerDisconnection eReason) {
 
 void CNDKServer::DisconnectAllUsers() {
   m_userManager.RemoveAllUsers();
+}
+
+void CNDKServer::FinishSendingToAllUsers(std::chrono::milliseconds limit) {
+  m_userManager.FinishSendingToAllUsers(limit);
+}
+
+bool CNDKServer::DropUser(long lId) {
+  return m_userManager.RemoveUser(lId);
+}
+
+void CNDKServer::ReleaseIdleThreads() {
+  m_pThreadPool->collect();
 }
 
 void CNDKServer::ProcessPendingAccept(CNDKServerSocket* pServerSocket, long lError) {

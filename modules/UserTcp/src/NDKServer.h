@@ -12,6 +12,7 @@
 #include <Poco/ThreadPool.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <memory>
@@ -41,8 +42,11 @@ enum NDKServerDisconnection {
 // for a free thread before POCO refuses them.
 constexpr int NDK_SERVER_MAX_THREADS = 1024;
 constexpr int NDK_SERVER_MAX_QUEUED = 1024;
-// Pool threads of a server that sit idle this long (seconds) are released.
-constexpr int NDK_SERVER_THREAD_IDLE_SECONDS = 10;
+// A connection thread whose connection ended waits this long (milliseconds)
+// for the next accepted connection before it returns to the pool, where
+// ReleaseIdleThreads ends it. A burst of connections therefore leaves no
+// threads behind once it is over.
+constexpr int NDK_SERVER_THREAD_IDLE_MS = 250;
 // Backlog of the listening socket.
 constexpr int NDK_SERVER_BACKLOG = 64;
 
@@ -147,6 +151,17 @@ class CNDKServer {
   bool DisconnectUser(long lId, NDKServerDisconnection eReason);
   // Removes every user without callbacks.
   void DisconnectAllUsers();
+  // Orderly end before Stop: every user's sending direction is shut down
+  // and the peers get up to `limit` to take what was sent to them. No
+  // callback.
+  void FinishSendingToAllUsers(std::chrono::milliseconds limit);
+  // Removes the user without a callback; false for an unknown id. For an
+  // owner that never announced the user.
+  bool DropUser(long lId);
+  // Ends the pool threads that serve no connection (beyond the pool's two
+  // standing threads). Call it regularly from the owner's loop: the pool
+  // never shrinks by itself.
+  void ReleaseIdleThreads();
 
   // Accept step, run by the factory on the connection's thread.
   void ProcessPendingAccept(CNDKServerSocket* pServerSocket, long lError);

@@ -4,8 +4,12 @@
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Timespan.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -224,6 +228,33 @@ bool CNDKSocket::IsBufferEmpty() {
   int nAvailable = 0;
   if (!PutsOnException([&] { nAvailable = pSocket->available(); })) return true;
   return nAvailable <= 0;
+}
+
+bool CNDKSocket::IsPeerGone() {
+  std::lock_guard<std::mutex> lock(m_socketMutex);
+  if (m_pSocket == nullptr) return true;
+  const int fd = m_pSocket->impl()->sockfd();
+  if (fd < 0) return true;
+  pollfd entry{fd, POLLIN, 0};
+  if (::poll(&entry, 1, 0) <= 0) return false;
+  char byte = 0;
+  const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+void CNDKSocket::FinishSending() {
+  std::lock_guard<std::mutex> lock(m_socketMutex);
+  if (m_pSocket == nullptr) return;
+  Poco::Net::StreamSocket* pSocket = m_pSocket;
+  PutsOnException([&] { pSocket->shutdownSend(); });
+}
+
+int CNDKSocket::UnsentBytes() {
+  std::lock_guard<std::mutex> lock(m_socketMutex);
+  if (m_pSocket == nullptr) return 0;
+  int nUnsent = 0;
+  if (::ioctl(m_pSocket->impl()->sockfd(), SIOCOUTQ, &nUnsent) != 0) return 0;
+  return nUnsent;
 }
 
 void CNDKSocket::ShutDown() {

@@ -72,6 +72,17 @@ class CNDKSocket {
 
   // True without a socket or when nothing can be read without blocking.
   bool IsBufferEmpty();
+  // True when the peer has closed its end (or the connection failed) and
+  // left nothing unread; false while data waits or the peer is still there.
+  // Does not block.
+  bool IsPeerGone();
+
+  // Orderly end of sending: shuts the sending direction down, so the peer
+  // receives every byte already written and then the end of the stream.
+  void FinishSending();
+  // Bytes written to the socket that the peer has not acknowledged yet; 0
+  // without a socket.
+  int UnsentBytes();
 
   // Clears the run flag, then shuts the socket down both ways, which also
   // wakes a poll loop waiting on it.

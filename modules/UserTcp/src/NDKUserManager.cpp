@@ -1,6 +1,7 @@
 #include "NDKUserManager.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "NDKServer.h"
 
@@ -49,6 +50,17 @@ void CNDKUserManager::RemoveAllUsers() {
   Lock lock(m_mutex);
   for (const CNDKUser& user : m_users) user.CloseSocket();
   m_users.clear();
+}
+
+void CNDKUserManager::FinishSendingToAllUsers(std::chrono::milliseconds limit) {
+  // Under the lock throughout: no connection can end and be freed meanwhile.
+  Lock lock(m_mutex);
+  for (const CNDKUser& user : m_users) user.GetSocket()->FinishSending();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (const CNDKUser& user : m_users) {
+    while (user.GetSocket()->UnsentBytes() > 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 bool CNDKUserManager::SendMessage(long lId, char* pData, int nLength) {
@@ -127,12 +139,13 @@ bool CNDKUserManager::ProcessPendingRead(CNDKServerSocket* pServerSocket, long l
   lId = user.GetId();
   if (lError != 0 || lId == 0) return false;
   // Read outside the list lock: the connection belongs to the calling thread,
-  // and a concurrent removal only makes the next read fail.
-  do {
-    CNDKMessage message;
-    if (!user.ReadMessage(message)) return false;
-    messages.push_back(std::move(message));
-  } while (!user.IsSocketBufferEmpty());
+  // and a concurrent removal only makes the next read fail. One read per
+  // step: the poll loop reads again only after the owner has taken this
+  // message, so a peer that sends faster than the owner passes data on is
+  // held by TCP flow control instead of filling this process's memory.
+  CNDKMessage message;
+  if (!user.ReadMessage(message)) return false;
+  messages.push_back(std::move(message));
   return true;
 }
 

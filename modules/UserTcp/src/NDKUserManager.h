@@ -3,6 +3,7 @@
 // threads and the owner's threads may call it at the same time.
 #pragma once
 
+#include <chrono>
 #include <list>
 #include <mutex>
 #include <string>
@@ -33,6 +34,10 @@ class CNDKUserManager {
   bool RemoveUserBySocket(CNDKServerSocket* pServerSocket, long& lId);
   // Closes and erases every user; the id counter keeps its value.
   void RemoveAllUsers();
+  // Shuts the sending direction of every user down, then waits until the
+  // peers have acknowledged what was written to them, at most `limit`. The
+  // users stay listed.
+  void FinishSendingToAllUsers(std::chrono::milliseconds limit);
 
   // Unknown id: false. A failed send removes the user and gives false.
   bool SendMessage(long lId, char* pData, int nLength);
@@ -52,10 +57,12 @@ class CNDKUserManager {
   bool GetUserPeerAddress(long lId, std::string& strHost, unsigned& nPort);
   long GetNbUsers();
 
-  // Read loop of one connection; must run on that connection's own thread
+  // Read step of one connection; must run on that connection's own thread
   // (its poll loop), which keeps the connection alive while it reads. Stores
-  // the user's id (0 when the connection is not listed) and appends every
-  // message read until nothing more is readable at once. False on a non-zero
+  // the user's id (0 when the connection is not listed) and appends the one
+  // message of a single read (at most NDK_MAX_READ_LENGTH bytes): what a
+  // connection holds in memory is bounded by one read, and the rest waits in
+  // the peer's socket until the owner has taken it. False on a non-zero
   // error, an unlisted connection or a failed read.
   bool ProcessPendingRead(CNDKServerSocket* pServerSocket, long lError, long& lId,
                           std::list<CNDKMessage>& messages);

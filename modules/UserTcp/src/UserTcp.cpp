@@ -1,6 +1,7 @@
 #include "UserTcp.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,11 +141,19 @@ void CUserTcpServer::DebugLog(const char* szFormat, ...) {
   std::fflush(stdout);
 }
 
+bool CUserTcpServer::EventsAllowed(uint32_t nEvent) {
+  if (StopSignal() == 0) return true;
+  DebugLog("Event %u not sent: the module is stopping", nEvent);
+  return false;
+}
+
 void CUserTcpServer::SendEvent(uint32_t nEvent) {
+  if (!EventsAllowed(nEvent)) return;
   SendMessageToKORE(nEvent, nullptr);
 }
 
 void CUserTcpServer::SendEvent(uint32_t nEvent, uint32_t nValue) {
+  if (!EventsAllowed(nEvent)) return;
   MessageData data;
   std::memset(&data, 0, sizeof data);
   data.nMsgLength = 4;
@@ -271,6 +280,10 @@ void CUserTcpServer::OnCloseConnection() {
 }
 
 void CUserTcpServer::StopService() {
+  if (StopSignal() != 0) {
+    StopForExit();
+    return;
+  }
   // Stop waits for every connection thread; one that waits for an
   // acknowledgement would wait in vain, since this loop cannot take it now.
   {
@@ -283,18 +296,69 @@ void CUserTcpServer::StopService() {
   if (m_nMode == kTcpModeClient && m_bConnected) m_bAbortForwarding = false;
 }
 
+void CUserTcpServer::StopForExit() {
+  DebugLog("Stopping for exit");
+  g_bForceStop = true;
+  m_bConnected = false;
+  {
+    std::lock_guard<std::mutex> lock(m_ackMutex);
+    m_bAbortForwarding = true;
+    m_ackCondition.notify_all();
+  }
+  // The areas go first, so that nothing is left in /dev/shm even should the
+  // rest overrun the stop's time limit. A forwarder that holds the Rx area
+  // has been told to give up and releases it at once.
+  {
+    std::lock_guard<std::mutex> exchange(m_exchangeMutex);
+    DeleteSharedMemory(m_pRxShm, m_pRxArea);
+    m_pRxShm = nullptr;
+    m_pRxArea = nullptr;
+  }
+  DeleteSharedMemory(m_pTxShm, m_pTxArea);
+  m_pTxShm = nullptr;
+  m_pTxArea = nullptr;
+  // What was sent to the peers reaches them before the sockets close: a
+  // close with unread input would reset the connection and drop it.
+  FinishSendingToAllUsers(kExitDrainTime);
+  CNDKClient::FinishSending(kExitDrainTime);
+  Stop();
+  CleanUp();
+  DebugLog("Stopped for exit");
+}
+
 void CUserTcpServer::RunningService() {
   CheckConnection();
+  ReleaseIdleResources();
+}
+
+void CUserTcpServer::ReleaseIdleResources() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < m_nextHousekeeping) return;
+  m_nextHousekeeping = now + kHousekeepingPeriod;
+  ReleaseIdleThreads();
+  // Connection threads free their read buffers into per-thread heaps; give
+  // those pages back once the last client has gone.
+  const bool bClients = GetNbUsers() > 0;
+  if (m_bHadClients && !bClients) malloc_trim(0);
+  m_bHadClients = bClients;
 }
 
 void CUserTcpServer::CheckConnection() {
   if (!m_bConnected) return;
   if (m_nMode == kTcpModeServer) {
     GetUserIds(&m_vecUserIds);
+    // Clients on one host share its reachability: each host is pinged once
+    // per cycle however many clients it has, so a crowd of connections from
+    // one machine does not multiply the cycle's echo requests.
+    m_vecCheckedHosts.clear();
     for (long lId : m_vecUserIds) {
       std::string strHost;
       unsigned nPort = 0;
       if (!GetUserPeerAddress(lId, strHost, nPort) || strHost.empty()) continue;
+      if (std::find(m_vecCheckedHosts.begin(), m_vecCheckedHosts.end(), strHost) !=
+          m_vecCheckedHosts.end())
+        continue;
+      m_vecCheckedHosts.push_back(strHost);
       if (!m_pPing->IsReachable(strHost, kPingAttempts)) {
         DebugLog("Detect Disconnect");
         DisconnectUser(lId);
@@ -332,6 +396,17 @@ bool CUserTcpServer::TakeChunk(TcpChunkRecord& record) {
     SemaphoreGuard guard(m_semTx);
     std::memcpy(&record, m_pTxArea, sizeof record);
   }
+  // Chunks count from 1 up to their count: a record outside that (a zeroed
+  // or half-written area among them) is no chunk of any message, and what
+  // was gathered cannot be completed either.
+  if (record.nChunkIndex == 0 || record.nChunkCount == 0 ||
+      record.nChunkIndex > record.nChunkCount) {
+    DebugLog("Chunk record %u of %u is inconsistent: dropped with what was gathered",
+             record.nChunkIndex, record.nChunkCount);
+    ResetSendBuffer();
+    m_bDiscarding = false;
+    return false;
+  }
   // The rest of a message dropped for its size is dropped too, up to its
   // final chunk or the first chunk of a new message.
   if (record.nChunkIndex == 1) m_bDiscarding = false;
@@ -358,15 +433,11 @@ bool CUserTcpServer::TakeChunk(TcpChunkRecord& record) {
     return true;
   };
   if (record.nChunkIndex == record.nChunkCount) return append();
-  if (record.nChunkIndex < record.nChunkCount) {
-    ++m_nLastChunk;
-    if (record.nChunkIndex == m_nLastChunk)
-      append();
-    else
-      ResetSendBuffer();
-    return false;
-  }
-  ResetSendBuffer();
+  ++m_nLastChunk;
+  if (record.nChunkIndex == m_nLastChunk)
+    append();
+  else
+    ResetSendBuffer();
   return false;
 }
 
@@ -491,10 +562,16 @@ void CUserTcpServer::OnConnect(long lId) {
   record.nId = static_cast<uint32_t>(lId);
   record.nPort = nPort;
   std::strncpy(record.chIp, strHost.c_str(), sizeof record.chIp - 1);
+  if (DropIfGone(lId)) return;
   {
     // The peer record has no acknowledgement: keep the Rx area for it a
     // moment so that KORE reads it before the next chunk replaces it.
     std::lock_guard<std::mutex> exchange(m_exchangeMutex);
+    // Announcements wait their turn here. A client that has gone meanwhile
+    // without sending anything is dropped unannounced (no event 29, and so
+    // no event 30): a storm of connect-and-close peers then costs nothing
+    // but the accepts, instead of one Rx hold each.
+    if (DropIfGone(lId)) return;
     if (m_pRxArea != nullptr) {
       SemaphoreGuard guard(m_semRx);
       std::memcpy(m_pRxArea, &record, sizeof record);
@@ -503,6 +580,14 @@ void CUserTcpServer::OnConnect(long lId) {
     std::this_thread::sleep_for(m_timings.chunkPause);
   }
   DebugLog("END");
+}
+
+bool CUserTcpServer::DropIfGone(long lId) {
+  CNDKServerSocket* pSocket = GetUserSocket(lId);
+  if (pSocket != nullptr && !pSocket->IsPeerGone()) return false;
+  DropUser(lId);
+  DebugLog("Client %ld left before it was announced: dropped", lId);
+  return true;
 }
 
 void CUserTcpServer::OnMessage(long lId, CNDKMessage& message) {

@@ -55,7 +55,7 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // Reachability check of the open link.
   void RunningService() override;
   // Stops the server (every client dropped without events); a client
-  // connection stays open.
+  // connection stays open. After a stop signal it runs StopForExit instead.
   void StopService() override;
 
   // Creates the Tx area, then the Rx area; 0 when the Rx area was created.
@@ -72,6 +72,11 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void OnReconnected();
 
  protected:
+  // Requests 20 to 23, 34 and 35 carry nothing in the queue record (the
+  // base has dropped a record shorter than its header says); their data is
+  // in the Tx area, whose chunk records are checked when taken: an index of
+  // 0, a count of 0, an index above the count or a length above 4062 drops
+  // the record and what was gathered, with a log line.
   void HandleRequest(StructControlMessage& cControlMessage) override;
 
   bool OnIsConnectionAccepted() override;
@@ -89,6 +94,21 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void OnSendMessageToServer();
   void OnSendMessageToClient();
   void CheckConnection();
+  // The orderly stop on SIGTERM or SIGINT, on the loop thread, within the
+  // base's one-second limit: ends forwarding, removes both areas, lets the
+  // peers take what was already sent to them (at most kExitDrainTime each
+  // way), then closes every socket. No event is sent from the stop signal
+  // on: KORE asked for none.
+  void StopForExit();
+  // Drops client `lId` without events when it has closed without sending
+  // anything (checked before and again after it waits for its announcement
+  // turn); true when it was dropped.
+  bool DropIfGone(long lId);
+  // False, with a log line, once a stop signal has arrived.
+  bool EventsAllowed(uint32_t nEvent);
+  // Every 100 ms: ends idle connection threads and, once the last client
+  // has gone, returns freed heap pages to the system.
+  void ReleaseIdleResources();
 
   // Chunks `pData` into the Rx area with `nEvent`, one acknowledged chunk at
   // a time.
@@ -120,7 +140,12 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   std::unique_ptr<char[]> m_chSendBuffer;
   CIcmpPing* m_pPing = nullptr;
   std::vector<long> m_vecUserIds;
+  std::vector<std::string> m_vecCheckedHosts;
   std::atomic<bool> m_bConnected{false};
+  static constexpr std::chrono::milliseconds kHousekeepingPeriod{100};
+  static constexpr std::chrono::milliseconds kExitDrainTime{300};
+  std::chrono::steady_clock::time_point m_nextHousekeeping{};
+  bool m_bHadClients = false;
 
   UserTcpTimings m_timings;
   // Guards the open parameters, read by reconnecting threads.

@@ -16,6 +16,8 @@ int main(int argc, char* argv[]) {
         "creates its shared areas SHM_UserTcp_<pid>_Tx and SHM_UserTcp_<pid>_Rx, joins\n"
         "the control queue (key file controlMessageQueue.txt in the working directory)\n"
         "and serves KORE's TCP open, close and write requests until it is ended.\n"
+        "SIGTERM or SIGINT stop it in order within a second: the areas are removed,\n"
+        "what was sent to peers is delivered, every socket is closed, exit status 0.\n"
         "Try it by hand with kore-sim (see docs/usertcp.md).\n");
     return 0;
   }
@@ -26,6 +28,10 @@ int main(int argc, char* argv[]) {
   if (VeloFramework::CheckModuleArguments(argc, argv, "[UserTcp][ERROR] Run ") != 0) return -1;
   // A peer that resets its connection must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // SIGTERM / SIGINT: the loop runs the orderly stop and LoadModule returns.
+  if (VeloFramework::CCommunicationModuleBase::InstallStopSignals() != 0) return -1;
+  // Never deleted: a detached client listening thread may still be leaving
+  // when main returns; the stop has already released what the module owns.
   auto* pModule = new VeloFramework::CUserTcpServer();
   pModule->LoadModule();
   return 0;

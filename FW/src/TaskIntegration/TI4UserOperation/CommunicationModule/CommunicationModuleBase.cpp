@@ -3,10 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,56 @@ CCommunicationModule* CCommunicationModule::m_pInstanceCom = nullptr;
 namespace {
 
 constexpr int32_t kServiceCycleMicroseconds = 1000;
+
+// Pause between two tries of a send that found the queue full.
+constexpr useconds_t kSendRetryMicroseconds = 200;
+// How long an image may wait for room in the queue.
+constexpr auto kImageSendBudget = std::chrono::milliseconds(2);
+// How often a waiting send checks that its destination still exists.
+constexpr auto kPeerCheckPeriod = std::chrono::milliseconds(100);
+// A waiting send says so once it has waited this long.
+constexpr auto kSendWaitReport = std::chrono::seconds(1);
+// Header of a record body: source (8), event (4), length (4).
+constexpr ssize_t kRecordHeaderBytes = 16;
+// Time the orderly stop has before the backstop ends the process.
+constexpr unsigned kStopGraceSeconds = 1;
+
+// The signal that asked for a stop; written by the handler, read by the loop.
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
+
+void WriteRaw(const char* text) {
+  ssize_t ignored = write(STDOUT_FILENO, text, strlen(text));
+  (void)ignored;
+}
+
+// SIGTERM / SIGINT: record the signal and arm the backstop; a second one
+// ends the process at once. Only async-signal-safe calls.
+void StopSignalHandler(int signo) {
+  int expected = 0;
+  if (!g_stopSignal.compare_exchange_strong(expected, signo)) {
+    WriteRaw("[COMMBASE][ERROR] Second stop signal: exiting at once\n");
+    _exit(128 + expected);
+  }
+  alarm(kStopGraceSeconds);
+}
+
+// The orderly stop took longer than its grace time.
+void StopBackstopHandler(int) {
+  WriteRaw("[COMMBASE][ERROR] Orderly stop did not end in time: exiting\n");
+  _exit(128 + g_stopSignal.load());
+}
+
+// True while process `pid` exists (EPERM: it exists but is not ours).
+bool ProcessExists(pid_t pid) {
+  return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void PrintLine(const std::string& line) {
   std::string text = line + "\n";
@@ -73,12 +125,48 @@ int CheckModuleArguments(int argc, char* argv[], const char* szPrefix) {
 
 void* RunningServiceLoop(void* argument) {
   auto* module = static_cast<CCommunicationModuleBase*>(argument);
+  // From now on this thread receives; the constructing thread only waits.
+  module->m_receiverThread = std::this_thread::get_id();
   for (;;) {
+    if (g_stopSignal.load() != 0) {
+      module->StopOnSignal();
+      return nullptr;
+    }
     module->GetControlMessage();
     module->RunningService();
     usleep(static_cast<useconds_t>(module->m_nCycleTimeMember));
   }
-  return nullptr;
+}
+
+int CCommunicationModuleBase::InstallStopSignals() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = StopSignalHandler;
+  // No SA_RESTART: a wait in select or usleep ends early, the loop sees the
+  // request sooner.
+  if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGINT, &action, nullptr) != 0) {
+    perror("[CCommunicationModuleBase][ERROR] Install stop signal handlers FAILED");
+    return -1;
+  }
+  action.sa_handler = StopBackstopHandler;
+  if (sigaction(SIGALRM, &action, nullptr) != 0) {
+    perror("[CCommunicationModuleBase][ERROR] Install stop signal handlers FAILED");
+    return -1;
+  }
+  return 0;
+}
+
+int CCommunicationModuleBase::StopSignal() {
+  return g_stopSignal.load();
+}
+
+void CCommunicationModuleBase::StopOnSignal() {
+  PrintLine("[COMMBASE] Signal " + std::to_string(g_stopSignal.load()) +
+            " received: stopping the module");
+  StopService();
+  Destructor();
+  PrintLine("[COMMBASE] Module stopped");
 }
 
 // ---------------------------------------------------------------------------
@@ -86,6 +174,8 @@ void* RunningServiceLoop(void* argument) {
 
 CCommunicationModuleBase::CCommunicationModuleBase()
     : m_bIsModuleRunning(false),
+      m_backlog(kBacklogCapacity),
+      m_receiverThread(std::this_thread::get_id()),
       m_pMonitoringDataPointerMember(nullptr),
       m_ctlMsgQueue(),
       m_nCycleTimeMember(kServiceCycleMicroseconds) {
@@ -149,7 +239,7 @@ void CCommunicationModuleBase::Response(uint32_t eEvent, EN_RET_STATUS resValue)
   data.chMsgData[1] = static_cast<char>((status >> 8) & 0xff);
   data.chMsgData[2] = static_cast<char>((status >> 16) & 0xff);
   data.chMsgData[3] = static_cast<char>((status >> 24) & 0xff);
-  m_ctlMsgQueue.SendMessage(m_korePID, eEvent, &data);
+  SendMessageToKORE(eEvent, &data);
 }
 
 void CCommunicationModuleBase::UpdateKorePID(pid_t pid) {
@@ -170,7 +260,28 @@ bool CCommunicationModuleBase::IsNumber(const std::string& strSource) {
 
 void CCommunicationModuleBase::GetControlMessage() {
   ControlMessage message;
-  if (m_ctlMsgQueue.GetMessage(message) <= 0) return;
+  ssize_t received;
+  if (m_nBacklogCount > 0) {
+    PendingRecord& oldest = m_backlog[m_nBacklogHead];
+    std::memcpy(&message, &oldest.message, sizeof message);
+    received = oldest.received;
+    m_nBacklogHead = (m_nBacklogHead + 1) % kBacklogCapacity;
+    --m_nBacklogCount;
+  } else {
+    received = m_ctlMsgQueue.GetMessage(message);
+    if (received <= 0) return;
+  }
+  // A sender may put a body shorter than the fixed one on the queue; what
+  // was not received reads as zeros and must not be taken for data.
+  const uint32_t length = message.msgData.nMsgLength;
+  if (received < kRecordHeaderBytes || length > kMaxMessageDataLength ||
+      received < kRecordHeaderBytes + static_cast<ssize_t>(length)) {
+    PrintLine("[COMMBASE][ERROR] Dropped a record from node [" +
+              std::to_string(message.nMsgTypeSrc) + "]: event " + std::to_string(message.nEvent) +
+              ", length " + std::to_string(length) + ", " + std::to_string(received) +
+              " body bytes received");
+    return;
+  }
   const int32_t source =
       static_cast<int32_t>(static_cast<uint64_t>(message.nMsgTypeSrc) & 0xffffffffu);
   if (source < 0) return;
@@ -185,11 +296,78 @@ void CCommunicationModuleBase::HandleRequest(StructControlMessage&) {}
 
 int CCommunicationModuleBase::SendMessage(int lMsgTypeDst, uint32_t nEvent,
                                           StructMessageData* message) {
-  return m_ctlMsgQueue.SendMessage(lMsgTypeDst, nEvent, message);
+  ControlMessage record;
+  if (!m_ctlMsgQueue.PrepareMessage(lMsgTypeDst, nEvent, message, record)) return -1;
+  return DeliverRecord(record, false);
 }
 
 int CCommunicationModuleBase::SendMessageToKORE(uint32_t nEvent, StructMessageData* message) {
-  return m_ctlMsgQueue.SendMessage(m_korePID, nEvent, message);
+  return SendMessage(m_korePID, nEvent, message);
+}
+
+bool CCommunicationModuleBase::SendImageToKORE(uint32_t nEvent, StructMessageData* message) {
+  ControlMessage record;
+  if (!m_ctlMsgQueue.PrepareMessage(m_korePID, nEvent, message, record)) return false;
+  return DeliverRecord(record, true) > 0;
+}
+
+bool CCommunicationModuleBase::TakeIntoBacklog(size_t limit) {
+  if (m_nBacklogCount >= limit || m_nBacklogCount >= kBacklogCapacity) return false;
+  if (m_receiverThread.load() != std::this_thread::get_id()) return false;
+  PendingRecord& slot = m_backlog[(m_nBacklogHead + m_nBacklogCount) % kBacklogCapacity];
+  slot.received = m_ctlMsgQueue.GetMessage(slot.message);
+  if (slot.received <= 0) return false;
+  ++m_nBacklogCount;
+  return true;
+}
+
+int CCommunicationModuleBase::DeliverRecord(const ControlMessage& record, bool image) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  auto nextPeerCheck = start + kPeerCheckPeriod;
+  bool reported = false;
+  for (;;) {
+    const int rc = m_ctlMsgQueue.TrySendPrepared(record);
+    if (rc != 0) return rc;  // sent, or failed for good (reported)
+
+    // The queue is full. Records addressed to us may be what fills it:
+    // taking one off makes room, so try again at once.
+    if (TakeIntoBacklog(image ? kImageBacklogLimit : kBacklogCapacity)) continue;
+
+    const auto now = Clock::now();
+    if (image && now - start >= kImageSendBudget) {
+      const uint64_t skipped = ++m_nSkippedImages;
+      const int64_t nowNs = NowNs();
+      int64_t last = m_lLastSkipReportNs.load();
+      if (last == 0 || nowNs - last >= 1000000000) {
+        m_lLastSkipReportNs = nowNs;
+        PrintLine("[COMMBASE][WARNING] Control queue full: image event " +
+                  std::to_string(record.nEvent) + " skipped (" + std::to_string(skipped) +
+                  " skipped so far)");
+      }
+      return 0;
+    }
+    if (g_stopSignal.load() != 0) {
+      PrintLine("[COMMBASE][ERROR] Event " + std::to_string(record.nEvent) + " to node [" +
+                std::to_string(record.lMsgTypeDst) + "] not sent: the module is stopping");
+      return -1;
+    }
+    if (!image && now >= nextPeerCheck) {
+      nextPeerCheck = now + kPeerCheckPeriod;
+      if (!ProcessExists(static_cast<pid_t>(record.lMsgTypeDst))) {
+        PrintLine("[COMMBASE][ERROR] Event " + std::to_string(record.nEvent) + " to node [" +
+                  std::to_string(record.lMsgTypeDst) +
+                  "] not sent: the control queue is full and the node is gone");
+        return -1;
+      }
+      if (!reported && now - start >= kSendWaitReport) {
+        reported = true;
+        PrintLine("[COMMBASE][WARNING] Event " + std::to_string(record.nEvent) + " to node [" +
+                  std::to_string(record.lMsgTypeDst) + "] waits for room in the control queue");
+      }
+    }
+    usleep(kSendRetryMicroseconds);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "MessageQueue.h"
 #include "MonitoringData.h"
@@ -40,7 +42,9 @@ static_assert(offsetof(SharedMemory, message) == 1, "message at 1");
 extern pthread_t g_sThreadHandler;
 
 // Thread body of the service loop; `argument` is the CCommunicationModuleBase.
-// Endless: poll one message, RunningService, pause the cycle time.
+// Each cycle: poll one message, RunningService, pause the cycle time. Ends
+// only when a stop signal was received (InstallStopSignals): it then runs
+// the module's orderly stop and returns, so LoadModule returns to main.
 void* RunningServiceLoop(void* argument);
 
 // Entry-point checks shared by the module programs. Takes the program name
@@ -88,10 +92,37 @@ class CCommunicationModuleBase {
   // True when the text is not empty and made of the digits '0'..'9' only.
   static bool IsNumber(const std::string& strSource);
 
-  // One poll of the queue: takes at most one message for this process and
-  // dispatches it (unload, or HandleRequest). Messages whose source reads
-  // negative are dropped.
+  // One poll: takes the oldest record addressed to this process (from the
+  // backlog first, see below, then from the queue) and dispatches it (unload,
+  // or HandleRequest). At most one record per call. Dropped with a line
+  // "[COMMBASE][ERROR] Dropped a record ..." and never dispatched: a record
+  // whose received body is shorter than its 16-byte header plus nMsgLength,
+  // or whose nMsgLength exceeds 4096. Records whose source reads negative
+  // are dropped silently.
   void GetControlMessage();
+
+  // Stop on SIGTERM and SIGINT. Installs handlers (async-signal-safe: they
+  // only record the signal and arm a 1 s backstop alarm) after which the
+  // service loop, within one cycle, runs StopService, clears the running
+  // flag and returns, so LoadModule returns and main ends the process. No
+  // unload response (event 2) is sent: KORE did not ask for one. Sends that
+  // wait on a full queue give up at once. Should the orderly stop not end
+  // the process within 1 s, or a second signal arrive, the process exits at
+  // once with status 128 + signal. Returns 0, or -1 when a handler cannot be
+  // installed (perror). Call it from main before constructing the module.
+  static int InstallStopSignals();
+  // The signal that asked for a stop, 0 while none did.
+  static int StopSignal();
+
+  // Records waiting in the backlog, and image records skipped because the
+  // queue stayed full (both for tests and diagnostics).
+  size_t BacklogSize() const { return m_nBacklogCount; }
+  uint64_t SkippedImageCount() const { return m_nSkippedImages.load(); }
+
+  // Backlog bounds, in records: a send that waits takes records addressed
+  // to this module off the queue while the backlog is below these counts.
+  static constexpr size_t kBacklogCapacity = 64;
+  static constexpr size_t kImageBacklogLimit = 16;
 
   // Monitoring record functions; results are _MONITORING_STATUS_CODE values
   // and nothing is printed.
@@ -121,9 +152,27 @@ class CCommunicationModuleBase {
   // loop thread. The base version does nothing.
   virtual void HandleRequest(StructControlMessage& cControlMessage);
 
-  // Send to any node / to KORE; see CMessageQueue::SendMessage.
+  // Send a response or event to any node / to KORE. Never waits on a full
+  // queue inside msgsnd: the send is retried every 200 us. While it waits on
+  // the receiving thread (the service loop; before LoadModule, the
+  // constructing thread) it takes records addressed to this module off the
+  // queue into the backlog (at most kBacklogCapacity; handled later one per
+  // cycle in arrival order), which makes room in the queue. The record is
+  // not dropped while the destination process exists: the send gives up
+  // (-1, with a line) only when the destination has gone, the queue has
+  // gone, or a stop signal arrived. Other threads of the module may send
+  // too; they wait the same way without taking records. Returns 4112 or -1;
+  // the checks and lines of CMessageQueue::SendMessage apply.
   int SendMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageData* message);
   int SendMessageToKORE(uint32_t nEvent, StructMessageData* message);
+
+  // Sends a periodic image (a record the next cycle replaces with a fresher
+  // one) to KORE. Like SendMessageToKORE, but it waits at most 2 ms and takes
+  // records into the backlog only while it holds fewer than
+  // kImageBacklogLimit; an image that cannot go out within that bound is
+  // skipped and counted (SkippedImageCount; a line at most once a second),
+  // never queued up. Returns true when sent.
+  bool SendImageToKORE(uint32_t nEvent, StructMessageData* message);
 
   // Copies the whole mapped record into `monitoring_data` (no lock). When
   // the record is not mapped, `monitoring_data` is left unchanged.
@@ -157,9 +206,33 @@ class CCommunicationModuleBase {
   // True when the record is mapped; otherwise prints an error for `setter`.
   bool MonitoringMapped(const char* setter);
 
+  // Sends `record` within the bounds described at SendMessage and
+  // SendImageToKORE. Returns 4112, 0 (image not sent in time) or -1.
+  int DeliverRecord(const ControlMessage& record, bool image);
+  // On the receiving thread, takes one record addressed to this module off
+  // the queue into the backlog while it holds fewer than `limit`; true when
+  // one was taken.
+  bool TakeIntoBacklog(size_t limit);
+  // The orderly stop after a stop signal, on the loop thread.
+  void StopOnSignal();
+
   // Read by derived classes from their own threads, hence atomic.
   std::atomic<bool> m_bIsModuleRunning;
   static pid_t m_korePID;
+
+  // A record taken off the queue before its turn, with the body size that
+  // was received.
+  struct PendingRecord {
+    ControlMessage message;
+    ssize_t received;
+  };
+  std::vector<PendingRecord> m_backlog;  // ring of kBacklogCapacity, allocated once
+  size_t m_nBacklogHead = 0;
+  size_t m_nBacklogCount = 0;
+  // The thread that receives (the only one that may touch the backlog).
+  std::atomic<std::thread::id> m_receiverThread;
+  std::atomic<uint64_t> m_nSkippedImages{0};
+  std::atomic<int64_t> m_lLastSkipReportNs{0};
 
  protected:
   MonitoringData* m_pMonitoringDataPointerMember;

@@ -87,20 +87,18 @@ void CMessageQueue::InitMessageQueue() {
             "] SUCCESS");
 }
 
-int CMessageQueue::SendMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageData* message) {
+bool CMessageQueue::PrepareMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageData* message,
+                                   ControlMessage& record) {
   if (m_nCtlMsgQueueID == -1) {
     PrintLine("[MessageQueue][ERROR] Sending message FAILED [Message Queue not found]");
-    return -1;
+    return false;
   }
   if (lMsgTypeDst < 1) {
     PrintLine("[MessageQueue][ERROR] Sending message FAILED [Invalid destination node " +
               std::to_string(lMsgTypeDst) + "]");
-    return -1;
+    return false;
   }
 
-  // The outgoing record lives on this call's stack: several threads of a
-  // module send at the same time, and a shared buffer would mix their records.
-  ControlMessage record;
   std::memset(&record, 0, sizeof record);
   if (message != nullptr && message->nMsgLength != 0) {
     if (message->nMsgLength > kMaxMessageDataLength) message->nMsgLength = kMaxMessageDataLength;
@@ -113,14 +111,19 @@ int CMessageQueue::SendMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageDa
   record.lMsgTypeDst = lMsgTypeDst;
   record.nMsgTypeSrc = m_lMsgQueueType;
   record.nEvent = nEvent;
+  return true;
+}
 
+int CMessageQueue::SendRecord(const ControlMessage& record, bool wait) {
   int rc;
   do {
     // A signal delivered while the queue is full interrupts the wait; that
     // is not a failure of the send, so the wait is resumed.
-    rc = msgsnd(static_cast<int>(m_nCtlMsgQueueID), &record, kControlMessageBodySize, 0);
+    rc = msgsnd(static_cast<int>(m_nCtlMsgQueueID), &record, kControlMessageBodySize,
+                wait ? 0 : IPC_NOWAIT);
   } while (rc == -1 && errno == EINTR);
   if (rc == 0) return static_cast<int>(kControlMessageBodySize);
+  if (!wait && errno == EAGAIN) return 0;
 
   fflush(stdout);
   perror("[MessageQueue][ERROR] Send message to Control Message Queue FAILED");
@@ -135,6 +138,22 @@ int CMessageQueue::SendMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageDa
   PrintLine("[MessageQueue][DEBUG] Additional data: [" +
             std::string(record.msgData.chMsgData, textLength) + "]");
   return -1;
+}
+
+int CMessageQueue::TrySendPrepared(const ControlMessage& record) {
+  if (m_nCtlMsgQueueID == -1) {
+    PrintLine("[MessageQueue][ERROR] Sending message FAILED [Message Queue not found]");
+    return -1;
+  }
+  return SendRecord(record, false);
+}
+
+int CMessageQueue::SendMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageData* message) {
+  // The outgoing record lives on this call's stack: several threads of a
+  // module send at the same time, and a shared buffer would mix their records.
+  ControlMessage record;
+  if (!PrepareMessage(lMsgTypeDst, nEvent, message, record)) return -1;
+  return SendRecord(record, true);
 }
 
 ssize_t CMessageQueue::GetMessage(StructControlMessage& message) {

@@ -144,9 +144,24 @@ class CMessageQueue {
 
   // Sends one record to node lMsgTypeDst (at least 1). `message` may be null;
   // a length above 4096 is cut to 4096 and written back into *message.
-  // Blocks while the queue is full. Returns 4112 on success, -1 on any
+  // Blocks while the queue is full (kore-sim's side; a module sends through
+  // the base's bounded sends instead). Returns 4112 on success, -1 on any
   // failure (reported on standard output / error).
   int SendMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageData* message);
+
+  // The two halves of SendMessage, for senders that must never wait on a
+  // full queue (the module base retries within its own bounds).
+  //
+  // PrepareMessage makes the outgoing record for node lMsgTypeDst with the
+  // same checks, cut and lines as SendMessage: false (and the error line)
+  // when there is no queue or the destination is invalid.
+  bool PrepareMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageData* message,
+                      ControlMessage& record);
+  // One send of a prepared record without waiting. Returns 4112 when it was
+  // sent, 0 when the queue is full (nothing sent, nothing printed; the caller
+  // may try again), -1 on any other failure (reported and dumped like
+  // SendMessage; for example the queue was removed).
+  int TrySendPrepared(const ControlMessage& record);
 
   // Takes the oldest record addressed to this process without waiting.
   // Returns the body bytes received (4112 for a well-formed record) or -1
@@ -159,6 +174,9 @@ class CMessageQueue {
   uint64_t GetCurQueueSize();
 
  private:
+  // msgsnd of a prepared record; `wait` false makes a full queue return 0.
+  int SendRecord(const ControlMessage& record, bool wait);
+
   long m_nCtlMsgQueueID;            // System V queue id; -1 while no queue is held
   long m_lMsgQueueType;             // own node id (pid)
   int m_lMsgQueueMaxSize;           // capacity in whole records; 0 until known

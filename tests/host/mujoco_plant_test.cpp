@@ -1,0 +1,325 @@
+// The MuJoCo plant: the same arm as the KDL model in another engine, the
+// contact stiffness it realises, its sensors' signs and frames, its
+// position loop and the model mismatch, and the press scenarios with the
+// real plug-ins.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "MujocoPlant.h"
+#include "Scenario.h"
+#include "SimulatedHost.h"
+
+using hostsim::ArmParameters;
+using hostsim::ContactSurface;
+using hostsim::HostParameters;
+using hostsim::Matrix6d;
+using hostsim::MujocoParameters;
+using hostsim::MujocoPlant;
+using hostsim::PlantKind;
+using hostsim::PlantName;
+using hostsim::SimulatedArm;
+using hostsim::SimulatedHost;
+using hostsim::Vector6d;
+
+namespace {
+
+const std::array<double, 6> kTorqueLimit{{400.0, 400.0, 200.0, 60.0, 60.0, 60.0}};
+
+HostParameters MujocoHost() {
+  HostParameters p;
+  p.plant = PlantKind::kMujoco;
+  return p;
+}
+
+void Hold(SimulatedHost& host, int cycles) {
+  for (int i = 0; i < cycles; ++i) host.Actuate();
+}
+
+struct ArmCase {
+  const char* name;
+  Eigen::Vector3d tool;
+  double payload;
+  Eigen::Vector3d gravity;
+};
+
+class OneArmTwoEngines : public ::testing::TestWithParam<ArmCase> {};
+
+TEST_P(OneArmTwoEngines, AgreeOnGravityInertiaJacobianAndPose) {
+  ArmParameters arm;
+  arm.tool = GetParam().tool;
+  arm.payload = GetParam().payload;
+  arm.gravity = GetParam().gravity;
+  arm.viscousFriction = 2.0;  // damping and friction must not show in these
+  MujocoParameters mp;
+  mp.frictionLoss.fill(3.0);
+  hostsim::WrenchSources wrench;
+  MujocoPlant plant(arm, mp, kTorqueLimit, wrench);
+  ASSERT_TRUE(plant.Ok()) << plant.Error();
+  SimulatedArm kdl(arm);
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-2.5, 2.5);
+  for (int n = 0; n < 12; ++n) {
+    Vector6d q;
+    for (int j = 0; j < 6; ++j) q[j] = u(rng);
+    // The engine's inertia carries the rotors as armature; so does the
+    // model's Inertia() (links plus gear ratio^2 * motor inertia).
+    EXPECT_LT((plant.EngineInertia(q) - kdl.Inertia(q)).cwiseAbs().maxCoeff(), 1e-9)
+        << q.transpose();
+    EXPECT_LT((plant.EngineGravity(q) - kdl.GravityTorque(q)).cwiseAbs().maxCoeff(), 1e-9);
+    EXPECT_LT((plant.EngineJacobian(q) - kdl.Jacobian(q)).cwiseAbs().maxCoeff(), 1e-12);
+    EXPECT_LT((plant.EngineTcpPose(q).matrix() - kdl.Pose(q).matrix()).cwiseAbs().maxCoeff(),
+              1e-12);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arms, OneArmTwoEngines,
+    ::testing::Values(ArmCase{"default", Eigen::Vector3d(0, 0, 0.1), 1.0,
+                              Eigen::Vector3d(0, 0, -9.81)},
+                      ArmCase{"offset_tool_heavy", Eigen::Vector3d(0.03, -0.02, 0.2), 4.0,
+                              Eigen::Vector3d(0, 0, -9.81)},
+                      ArmCase{"no_payload_tilted_gravity", Eigen::Vector3d(0, 0, 0.05), 0.0,
+                              Eigen::Vector3d(1.0, -2.0, -9.5)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MujocoPlantModel, MismatchKnobsChangeThePlantOnly) {
+  ArmParameters arm;
+  arm.payload = 0.0;
+  hostsim::WrenchSources wrench;
+  MujocoParameters mp;
+  mp.massScale = 1.2;
+  MujocoPlant scaled(arm, mp, kTorqueLimit, wrench);
+  mp.massScale = 1.0;
+  mp.unreportedPayload = 2.0;
+  MujocoPlant loaded(arm, mp, kTorqueLimit, wrench);
+  SimulatedArm kdl(arm);
+  ArmParameters heavy = arm;
+  heavy.payload = 2.0;
+  SimulatedArm kdlLoaded(heavy);
+  Vector6d q;
+  q << 0.3, 0.5, 1.0, 0.2, 1.2, 0.1;
+  EXPECT_LT((scaled.EngineGravity(q) - 1.2 * kdl.GravityTorque(q)).norm(), 1e-9);
+  EXPECT_LT((loaded.EngineGravity(q) - kdlLoaded.GravityTorque(q)).norm(), 1e-9);
+}
+
+// --- contact -------------------------------------------------------------
+
+struct ContactCase {
+  const char* name;
+  ContactSurface::Shape shape;
+  double stiffness;
+  double friction;
+  bool hostWall;  // declared through the host's wall (as scenarios do)
+};
+
+class MujocoContact : public ::testing::TestWithParam<ContactCase> {};
+
+// The tool is held by the position loop while a surface is placed 1 mm
+// into its tip; in equilibrium the engine's contact force over the
+// engine's penetration is the declared stiffness.
+TEST_P(MujocoContact, RealisedStiffnessIsTheDeclaredOne) {
+  const ContactCase& c = GetParam();
+  SimulatedHost probe(MujocoHost());
+  const Eigen::Vector3d tcp = probe.TcpPose().translation();
+  HostParameters p = MujocoHost();
+  ContactSurface s;
+  s.shape = c.shape;
+  s.stiffness = c.stiffness;
+  s.damping = 200.0;
+  s.friction = c.friction;
+  Eigen::Vector3d normal = Eigen::Vector3d::UnitZ();
+  if (c.shape == ContactSurface::kPlane) {
+    s.point = tcp + Eigen::Vector3d(0, 0, 0.001);
+  } else {
+    // A tilted box whose top face passes 1 mm above the TCP.
+    s.rotation = Eigen::Vector3d(0.0, 0.0, 0.4);
+    s.halfSize = Eigen::Vector3d(0.1, 0.1, 0.02);
+    s.point = tcp + Eigen::Vector3d(0.01, 0.0, 0.001 - 0.02);
+  }
+  if (!c.hostWall) p.mujoco.contacts.push_back(s);
+  SimulatedHost host(p);
+  ASSERT_NE(nullptr, host.GetPlant()) << host.PlantError();
+  if (c.hostWall) host.Wrench().SetWall(s.point, normal, s.stiffness, s.damping);
+  Hold(host, 600);
+  const double force = host.AppliedWrench().head<3>().dot(normal);
+  const double depth = host.Penetration();
+  ASSERT_GT(depth, 1e-5);
+  EXPECT_NEAR(force / depth, c.stiffness, 0.05 * c.stiffness)
+      << "force " << force << " N, penetration " << depth * 1e3 << " mm";
+  // The wrist sensor sees the surface push the tool back, at the TCP.
+  EXPECT_NEAR(host.getFTS_comp_FCtrl_lpf()[2], force, 0.02 * force + 0.05);
+  EXPECT_LT(host.AppliedWrench().head<2>().norm(), 0.05 * force + 1e-3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Surfaces, MujocoContact,
+    ::testing::Values(ContactCase{"plane_10k", ContactSurface::kPlane, 1e4, 0.0, false},
+                      ContactCase{"plane_100k_friction", ContactSurface::kPlane, 1e5, 0.8, false},
+                      ContactCase{"box_30k", ContactSurface::kBox, 3e4, 0.0, false},
+                      ContactCase{"host_wall_20k", ContactSurface::kPlane, 2e4, 0.0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- sensors ---------------------------------------------------------------
+
+struct SensorCase {
+  const char* name;
+  double unreported;  // kg
+  Vector6d bias;
+};
+
+class MujocoSensors : public ::testing::TestWithParam<SensorCase> {};
+
+// A known wrench on the TCP while the position loop holds the arm: the
+// wrist sensor reports it (environment on the tool, at the TCP, base
+// frame), plus what the host cannot tell from it: an unreported payload's
+// weight and the sensor's bias. The joint torque is J^T of the true wrench
+// (the payload's weight is not an external force there: it is in the
+// plant's own dynamics, which the joint torque sensing does not see).
+TEST_P(MujocoSensors, WristSensorAndJointTorqueReportTheWrenchOnTheTool) {
+  HostParameters p = MujocoHost();
+  p.mujoco.unreportedPayload = GetParam().unreported;
+  p.wrenchBias = GetParam().bias;
+  SimulatedHost host(p);
+  ASSERT_NE(nullptr, host.GetPlant()) << host.PlantError();
+  Vector6d w;
+  w << 12.0, -7.0, 20.0, 1.5, -0.8, 0.6;
+  host.Wrench().Step(w);
+  Hold(host, 800);
+  Vector6d expected = w + GetParam().bias;
+  expected.head<3>() += GetParam().unreported * p.arm.gravity;
+  const Vector6d fts = host.getFTS_comp_FCtrl_lpf();
+  EXPECT_LT((fts.head<3>() - expected.head<3>()).norm(), 0.1) << fts.transpose();
+  EXPECT_LT((fts.tail<3>() - expected.tail<3>()).norm(), 0.02) << fts.transpose();
+  EXPECT_LT((host.getJntTrqExt() - host.getTCPJ().transpose() * w).norm(), 1e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MujocoSensors,
+    ::testing::Values(SensorCase{"exact", 0.0, Vector6d::Zero()},
+                      SensorCase{"unreported_payload", 1.5, Vector6d::Zero()},
+                      SensorCase{"bias", 0.0, (Vector6d() << 1, -2, 3, 0.1, 0.2, -0.3).finished()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The optional delay holds every force and torque reading back one cycle,
+// on either plant.
+TEST(SensorDelay, ReadingsArriveOneCycleLate) {
+  for (PlantKind kind : {PlantKind::kKdl, PlantKind::kMujoco}) {
+    for (bool delay : {false, true}) {
+      HostParameters p;
+      p.plant = kind;
+      p.sensorDelay = delay;
+      SimulatedHost host(p);
+      Vector6d w = Vector6d::Zero();
+      w[2] = 10.0;
+      host.Wrench().Step(w);
+      host.Actuate();
+      EXPECT_EQ(delay, std::abs(host.getFTS_comp_FCtrl_lpf()[2]) < 1e-6) << PlantName(kind);
+      EXPECT_EQ(delay, host.getJntTrqExt().norm() < 1e-6) << PlantName(kind);
+      host.Actuate();
+      EXPECT_GT(host.getFTS_comp_FCtrl_lpf()[2], 0.1) << PlantName(kind);
+    }
+  }
+}
+
+// --- servo ---------------------------------------------------------------
+
+TEST(MujocoServo, PositionLoopIsFiniteAndSettlesOnTheTaskSetPoint) {
+  SimulatedHost host(MujocoHost());
+  host.setServoMode(SERVO_POSITION);
+  host.setMotionSpace(SPACE_TASK);
+  Mota::TaskPosition goal = host.getTCPPose();
+  goal.position += Eigen::Vector3d(0.002, -0.001, 0.003);
+  host.setTCPPose_d(goal);
+  host.Actuate();
+  // One cycle later the arm has not arrived (the KDL plant would have).
+  EXPECT_GT((host.TcpPose().translation() - goal.position).norm(), 0.5e-3);
+  Hold(host, 500);
+  EXPECT_LT((host.TcpPose().translation() - goal.position).norm(), 2e-5);
+  EXPECT_LT(host.getJntVel().norm(), 1e-3);
+}
+
+TEST(MujocoServo, UnreportedPayloadSagsThePositionLoop) {
+  HostParameters p = MujocoHost();
+  p.mujoco.unreportedPayload = 3.0;
+  SimulatedHost host(p);
+  const Eigen::Vector3d start = host.TcpPose().translation();
+  Hold(host, 500);
+  const double sag = start.z() - host.TcpPose().translation().z();
+  EXPECT_GT(sag, 1e-5);  // the servo's gravity model lacks the payload
+  EXPECT_LT(sag, 2e-3);  // but its stiffness holds it close
+}
+
+// Torque servo: the engine adds nothing. The model's gravity torque holds
+// the arm; no torque lets it fall; friction loss the model does not know
+// holds a joint against a small torque.
+TEST(MujocoServo, TorqueServoAppliesOnlyTheCommand) {
+  struct Case {
+    Vector6d extra;
+    double friction;
+    bool gravity;
+    bool moves;
+  };
+  const Vector6d none = Vector6d::Zero();
+  const Vector6d small = (Vector6d() << 0, 0, 0, 0, 0, 1.0).finished();
+  for (const Case& c : {Case{none, 0.0, true, false}, Case{none, 0.0, false, true},
+                        Case{small, 0.0, true, true}, Case{small, 2.0, true, false}}) {
+    HostParameters p = MujocoHost();
+    p.mujoco.frictionLoss.fill(c.friction);
+    SimulatedHost host(p);
+    host.setServoMode(SERVO_TORQUE);
+    const Vector6d q0 = host.getJntPos();
+    for (int i = 0; i < 200; ++i) {
+      host.setJntTrq_d((c.gravity ? host.getJntTrqGrav() : none) + c.extra);
+      host.Actuate();
+    }
+    const double moved = (host.getJntPos() - q0).cwiseAbs().maxCoeff();
+    if (c.moves)
+      EXPECT_GT(moved, 1e-3) << c.extra.transpose() << " friction " << c.friction;
+    else
+      EXPECT_LT(moved, 1e-4) << c.extra.transpose() << " friction " << c.friction;
+  }
+}
+
+// --- scenarios with the real plug-ins --------------------------------------
+
+struct PressCase {
+  const char* name;
+  const char* plugin;
+  const char* scenario;
+};
+
+class MujocoPress : public ::testing::TestWithParam<PressCase> {};
+
+TEST_P(MujocoPress, PressScenarioRunsOnTheMujocoPlant) {
+  if (GetParam().plugin == nullptr) GTEST_SKIP() << "plug-in not built";
+  hostsim::Scenario scenario;
+  std::string error;
+  ASSERT_TRUE(hostsim::Scenario::Load(std::string(SCENARIO_DIR) + "/" + GetParam().scenario,
+                                      &scenario, &error))
+      << error;
+  scenario.host.plant = PlantKind::kMujoco;
+  hostsim::Simulation sim(scenario.host);
+  ASSERT_TRUE(sim.LoadPlugin(GetParam().plugin, &error)) << error;
+  hostsim::RunOptions options;
+  const hostsim::RunSummary s = hostsim::RunScenario(scenario, sim, options);
+  EXPECT_TRUE(s.finiteThroughout);
+  EXPECT_TRUE(sim.Host().Errors().empty()) << sim.Host().Errors()[0].text;
+  EXPECT_GT(s.maxForce, 18.0);
+  EXPECT_LT(s.maxForce, 35.0);
+}
+
+#ifndef ADMITTANCE_CONTROL
+#define ADMITTANCE_CONTROL nullptr
+#endif
+#ifndef IMPEDANCE_CONTROL
+#define IMPEDANCE_CONTROL nullptr
+#endif
+
+INSTANTIATE_TEST_SUITE_P(
+    Plugins, MujocoPress,
+    ::testing::Values(PressCase{"admittance", ADMITTANCE_CONTROL, "admittance_press.txt"},
+                      PressCase{"impedance", IMPEDANCE_CONTROL, "impedance_press.txt"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
