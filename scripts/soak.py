@@ -483,9 +483,11 @@ def main():
             f = figures(p.pid)
             f0, s0, t0 = last[name]
             dt = max(now - t0, 1e-3)
-            cpu = 100 * (f["cpu"] - f0["cpu"]) / dt
+            # CPU share and image rate over the period since the last report
+            # (none yet at the start).
+            cpu = 100 * (f["cpu"] - f0["cpu"]) / dt if dt >= 1 else 0.0
             images = ((snap.get("modbus images", 0) - s0.get("modbus images", 0)) / dt
-                      if name == "modbus" else 0)
+                      if name == "modbus" and dt >= 1 else 0)
             alive = p.poll() is None
             failed |= not alive
             log("%6.0f %-8s %8d %5d %5d %6.2f %10d %12s %9.1f%s" %

@@ -12,7 +12,7 @@ int main(int argc, char* argv[]) {
   if (VeloFramework::CCommunicationModuleBase::InstallStopSignals() != 0) return -1;
   VeloFramework::UserTcpTimings timings;
   timings.chunkPause = std::chrono::milliseconds(0);
-  auto* pModule = new VeloFramework::CUserTcpServer(timings);
-  pModule->LoadModule();
+  static VeloFramework::CUserTcpServer* s_pModule = new VeloFramework::CUserTcpServer(timings);
+  s_pModule->LoadModule();
   return 0;
 }

@@ -18,6 +18,14 @@ namespace {
 
 constexpr int kPort = 5600;
 
+// The sanitizers' allocators hold freed memory and add shadow memory: the
+// module's resident size says nothing in such a build.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMemoryFigures = false;
+#else
+constexpr bool kMemoryFigures = true;
+#endif
+
 class ServerUnderAttack : public ModuleTest {
  protected:
   void SetUp() override {
@@ -114,9 +122,10 @@ TEST_F(FloodingPeers, AreHeldByFlowControlAndEveryByteArrivesInOrder) {
     EXPECT_EQ(r.wrong, 0u) << "client id " << id;
   }
   std::printf("flood: idle %ld kB, peak %ld kB\n", idleRss, peakRss.load());
-  EXPECT_LT(peakRss - idleRss, 16 * 1024) << "idle " << idleRss << " kB, peak " << peakRss;
   kore.Send(21);
   ASSERT_TRUE(kore.WaitEvent(23));
+  if (!kMemoryFigures) return;
+  EXPECT_LT(peakRss - idleRss, 16 * 1024) << "idle " << idleRss << " kB, peak " << peakRss;
   EXPECT_TRUE(WaitUntil([&] { return Module().rssKb < idleRss + 4 * 1024; }))
       << "idle " << idleRss << " kB, after close " << Module().rssKb;
 }
@@ -145,7 +154,8 @@ TEST_F(ServerUnderAttack, ConnectCloseStormLeavesNoThreadDescriptorOrMemoryBehin
       [&] {
         const ProcessFigures f = Module();
         return f.threads <= idle.threads && f.descriptors <= idle.descriptors &&
-               f.rssKb <= idle.rssKb + 2048 && kore.Count(29) == kore.Count(30);
+               (!kMemoryFigures || f.rssKb <= idle.rssKb + 2048) &&
+               kore.Count(29) == kore.Count(30);
       },
       60s);
   const ProcessFigures after = Module();

@@ -32,7 +32,8 @@ int main(int argc, char* argv[]) {
   if (VeloFramework::CCommunicationModuleBase::InstallStopSignals() != 0) return -1;
   // Never deleted: a detached client listening thread may still be leaving
   // when main returns; the stop has already released what the module owns.
-  auto* pModule = new VeloFramework::CUserTcpServer();
-  pModule->LoadModule();
+  // Held in a static so that it stays reachable to the end.
+  static VeloFramework::CUserTcpServer* s_pModule = new VeloFramework::CUserTcpServer();
+  s_pModule->LoadModule();
   return 0;
 }
