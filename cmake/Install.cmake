@@ -73,8 +73,11 @@ install(FILES
   DESTINATION ${ADDONS_INCLUDE_DIR}/framework COMPONENT dev)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/contracts/ DESTINATION ${ADDONS_INCLUDE_DIR}/contracts
         COMPONENT dev FILES_MATCHING PATTERN "*.h")
-install(TARGETS control_common control_robot_info velo_framework
-        ARCHIVE DESTINATION ${ADDONS_SDK_LIBDIR} COMPONENT dev)
+foreach(_lib control_common control_robot_info velo_framework)
+  if(TARGET ${_lib})
+    install(TARGETS ${_lib} ARCHIVE DESTINATION ${ADDONS_SDK_LIBDIR} COMPONENT dev)
+  endif()
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/control/common/plugin.map
               ${PROJECT_SOURCE_DIR}/control/common/robot_info.dynlist
         DESTINATION ${ADDONS_CMAKE_DIR} COMPONENT dev)

@@ -49,6 +49,8 @@ struct MapEntry {
 constexpr const char* kPoseAxes[6] = {"x", "y", "z", "rx", "ry", "rz"};
 constexpr const char* kWrenchAxes[6] = {"fx", "fy", "fz", "mx", "my", "mz"};
 
+// Short names for the table below only.
+namespace table_detail {
 constexpr Table C = Table::kCoil;
 constexpr Table R = Table::kHoldingRegister;
 using V = Conversion;
@@ -150,6 +152,20 @@ constexpr MapEntry kMapEntries[] = {
     {R, kRegExternalForce, 6, "external force %s", "external_force_info_", true, 0,
      V::kTruncateThenScale, 10, "int16", "N", "Nm", false, nullptr, 1, kWrenchAxes},
 };
+}  // namespace table_detail
+
+// Every coil and holding register that carries robot data, in address order
+// within each table.
+using table_detail::kMapEntries;
+
+constexpr bool EntriesWithinTables() {
+  for (const MapEntry& e : kMapEntries) {
+    const int size = e.table == Table::kCoil ? kCoilCount : kRegisterCount;
+    if (e.first < 0 || e.count < 1 || e.first + e.count > size) return false;
+  }
+  return true;
+}
+static_assert(EntriesWithinTables(), "every map entry lies inside its table");
 
 }  // namespace ModbusMap
 }  // namespace VeloFramework

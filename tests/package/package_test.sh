@@ -3,8 +3,9 @@
 # extracts every package into a scratch root with dpkg-deb -x and, from
 # there only, runs each program's --help and --version, checks the man
 # pages and docs, runs a shipped scenario with a shipped plug-in, builds the
-# out-of-tree example plug-in against the extracted SDK and runs it in the
-# packaged control-host-sim. Ends with lintian when it is installed.
+# out-of-tree example plug-in and module against the extracted SDK and runs
+# them in the packaged control-host-sim and kore-sim. Ends with lintian when
+# it is installed.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
 build=$1 src=$2
@@ -76,6 +77,15 @@ final = disp([r for r in rows if float(r["t"]) <= 2.85][-1])
 print(f"example: {pushed * 1000:.2f} mm under 20 N, {final * 1000:.3f} mm after release")
 sys.exit(0 if 1e-4 < pushed < 0.05 and final < 0.2 * pushed else 1)
 PY
+
+# The out-of-tree example module, built the same way and run by the packaged
+# kore-sim: load, its own requests and events, an output request, unload.
+cmake -S "$src/examples/custom-module" -B module -DCMAKE_PREFIX_PATH="$usr" > module.log 2>&1 \
+  && cmake --build module >> module.log 2>&1 || fail "example module build: $(tail -30 module.log)"
+"$usr/bin/kore-sim" --module module/joint-report-module \
+  --script "$src/examples/custom-module/kore-script.txt" > module.out 2>&1 \
+  || fail "example module run: $(cat module.out)"
+grep -q "tool output 1 -> ON" module.out || fail "the module's output request: $(cat module.out)"
 
 if command -v lintian > /dev/null; then
   lintian --fail-on error "${debs[@]}" > lintian.out 2>&1 \
