@@ -251,9 +251,8 @@ bool MujocoPlant::Advance(double t, const ServoCommand& command, const ModelSnap
   const int n = m_p.substeps;
   const double h = kCycle / n;
   bool limited = false;
-  mjtNum q0[6], v0[6];
+  mjtNum q0[6];
   std::copy(m_data->qpos, m_data->qpos + 6, q0);
-  std::copy(m_data->qvel, m_data->qvel + 6, v0);
   for (int k = 1; k <= n; ++k) {
     ApplyWrench(t + (k - 1) * h);
     for (int i = 0; i < 6; ++i) {

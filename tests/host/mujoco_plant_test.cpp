@@ -42,6 +42,10 @@ struct ArmCase {
   double payload;
   Eigen::Vector3d gravity;
 };
+// Test names carry the case name; so do failure messages.
+void PrintTo(const ArmCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class OneArmTwoEngines : public ::testing::TestWithParam<ArmCase> {};
 
@@ -148,6 +152,9 @@ struct ContactCase {
   double friction;
   bool hostWall;  // declared through the host's wall (as scenarios do)
 };
+void PrintTo(const ContactCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class MujocoContact : public ::testing::TestWithParam<ContactCase> {};
 
@@ -204,6 +211,9 @@ struct SensorCase {
   double massScale;
   Vector6d bias;
 };
+void PrintTo(const SensorCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class MujocoSensors : public ::testing::TestWithParam<SensorCase> {};
 
@@ -333,6 +343,9 @@ struct PressCase {
   const char* plugin;
   const char* scenario;
 };
+void PrintTo(const PressCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class MujocoPress : public ::testing::TestWithParam<PressCase> {};
 
