@@ -65,6 +65,7 @@ ExternalLoad KdlPlant::Sense(double t, const Eigen::Isometry3d& pose, const Matr
   const Vector6d v = J * m_qd;
   load.toolWrench = m_wrench.Evaluate(t, pose.translation(), v.head<3>());
   load.jointTorque = J.transpose() * load.toolWrench;
+  load.jointTorqueSensed = load.jointTorque;
   load.wristWrench = load.toolWrench;
   load.penetration = m_wrench.WallDepth(pose.translation());
   return load;

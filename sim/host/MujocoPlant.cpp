@@ -315,6 +315,23 @@ ExternalLoad MujocoPlant::Sense(double t, const Eigen::Isometry3d& pose, const M
   }
   load.toolWrench = wrench;
   load.jointTorque = J.transpose() * wrench;
+  // The host estimates external torque as the joint torque its model does
+  // not explain. Statically that is J^T F plus the gravity torque of the
+  // mass the model lacks: the unreported payload at the TCP, and the links'
+  // share of a mass scale error, (1 - 1/scale) of each plant link's mass.
+  load.jointTorqueSensed = load.jointTorque;
+  const Eigen::Vector3d g = m_arm.gravity;
+  if (m_p.unreportedPayload != 0.0)
+    load.jointTorqueSensed += m_p.unreportedPayload * J.topRows<3>().transpose() * g;
+  if (m_p.massScale != 1.0) {
+    Eigen::Matrix<double, 3, 6, Eigen::RowMajor> jc;
+    for (int b = 1; b < m_model->nbody; ++b) {
+      if (b == m_toolBody) continue;
+      mj_jacBodyCom(m_model, m_data, jc.data(), nullptr, b);
+      const double missing = (1.0 - 1.0 / m_p.massScale) * m_model->body_mass[b];
+      load.jointTorqueSensed += missing * jc.transpose() * g;
+    }
+  }
   // The wrist sensor gives the force and moment the flange exerts on the
   // tool (in the sensor frame, moment about the flange). In equilibrium the
   // environment's wrench on the tool balances it and the tool's weight;

@@ -90,6 +90,11 @@ struct ExternalLoad {
   Vector6d toolWrench = Vector6d::Zero();
   // The joint torque of every external force on the arm (tool and links).
   Vector6d jointTorque = Vector6d::Zero();
+  // What the host's external torque estimate sees (before noise): the
+  // joint torque above, plus whatever load the host's model misses (an
+  // unreported payload's weight, a mass error), as an estimate from joint
+  // torques and the model would. Equal to jointTorque without mismatch.
+  Vector6d jointTorqueSensed = Vector6d::Zero();
   // The wrist force/torque sensor's reading, moved to the TCP, base frame,
   // the modelled tool weight removed (before noise, bias and filtering).
   Vector6d wristWrench = Vector6d::Zero();

@@ -198,6 +198,11 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
     for (int i = 0; i < 6; ++i)
       if (v[i] < 0.0) return fail("servo gains of 0 or more");
     std::copy(v, v + 6, (key == "servo_kp" ? h.mujoco.kp : h.mujoco.kd).begin());
+  } else if (key == "torque_limit") {
+    if (!r.Numbers(v, 6)) return fail("torque_limit l1..l6 (Nm)");
+    for (int i = 0; i < 6; ++i)
+      if (v[i] <= 0.0) return fail("torque limits above 0");
+    std::copy(v, v + 6, h.torqueLimit.begin());
   } else if (key == "substeps") {
     if (!r.Number(v[0]) || v[0] < 1 || v[0] > 100 || v[0] != std::floor(v[0]))
       return fail("substeps n (1 to 100 engine steps per 1 ms cycle)");

@@ -223,7 +223,7 @@ void SimulatedHost::Sense() {
   m_penetration = load.penetration;
   Vector6d torqueMeasured, wrenchMeasured = load.wristWrench + m_p.wrenchBias;
   for (int i = 0; i < 6; ++i) {
-    torqueMeasured[i] = m_extTorque[i] + Noise(m_p.torqueNoise);
+    torqueMeasured[i] = load.jointTorqueSensed[i] + Noise(m_p.torqueNoise);
     wrenchMeasured[i] += Noise(m_p.wrenchNoise);
   }
   if (m_p.sensorDelay) {

@@ -20,8 +20,8 @@ scenario template in which ${NAME} stands for a variable's value:
 
 Writes <out>/<name>.csv (one row per grid point: the variables and the run's
 metrics) and <out>/<name>.png (heat maps of the first-impact peak over the
-command, the settling time and stable or not, one row per value of the
-third variable). Exit status 0 when every run gave metrics, 1 otherwise,
+command, the settling time and stable or not with the number of lift-offs,
+one row per value of the third variable). Exit status 0 when every run gave metrics, 1 otherwise,
 2 on a usage error.
 """
 import argparse
@@ -89,10 +89,13 @@ def run_point(sim, plugin, text, workdir, tag):
     scenario = os.path.join(workdir, tag + ".txt")
     with open(scenario, "w") as f:
         f.write(text)
-    proc = subprocess.run([sim, "--scenario", scenario, "--plugin", plugin, "--out", workdir,
-                           "--name", tag, "--no-plots", "--quiet", "--log-every", "10"],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=600)
+    try:
+        proc = subprocess.run([sim, "--scenario", scenario, "--plugin", plugin, "--out", workdir,
+                               "--name", tag, "--no-plots", "--quiet", "--log-every", "10"],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              timeout=600)
+    except subprocess.TimeoutExpired:
+        return None, -1, f"{scenario}: no result within 600 s"
     try:
         with open(os.path.join(workdir, tag + ".metrics.json")) as f:
             return json.load(f), proc.returncode, proc.stdout
@@ -159,6 +162,8 @@ def draw(sweep, rows, path):
                (1.0, max([2.0] + ratios))),
               ("settling_time_s", "settling time (2 %), s", "viridis_r", None),
               ("stable", "stable", "RdYlGn", (-0.6, 1.6))]
+    lift_offs = {(row[zl], row[yl], row[xl]): row["lift_offs"] for row in rows
+                 if row["lift_offs"] is not None}
     fig, axes = plt.subplots(len(zs), len(panels), figsize=(4.2 * len(panels), 3.4 * len(zs)),
                              squeeze=False)
     for r, z in enumerate(zs):
@@ -180,6 +185,9 @@ def draw(sweep, rows, path):
             for (i, j), v in np.ndenumerate(grid):
                 if key == "stable":
                     text = "-" if np.isnan(v) else ("yes" if v else "no")
+                    lifts = lift_offs.get((z, ys[i], xs[j]))
+                    if lifts:
+                        text += f"\n{lifts:g} lift-off" + ("s" if lifts != 1 else "")
                 else:
                     text = "n/s" if np.isnan(v) else f"{v:.2f}"
                 # Dark text on light cells, light text on dark ones.
@@ -201,10 +209,21 @@ def draw(sweep, rows, path):
     plt.close(fig)
 
 
+def version():
+    """The project's version, from the top-level CMakeLists.txt."""
+    try:
+        with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+            found = re.search(r"project\(\S+\s+VERSION\s+([\d.]+)", f.read())
+        return found.group(1) if found else "unknown"
+    except OSError:
+        return "unknown"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog=__doc__.split("\n\n", 1)[1])
+    parser.add_argument("--version", action="version", version=f"sweep.py {version()}")
     parser.add_argument("files", nargs="+", metavar="FILE.sweep")
     parser.add_argument("--build", default=os.path.join(ROOT, "build"),
                         help="build folder with bin/control-host-sim and lib/ (default: build)")

@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,7 +81,7 @@ class Kore {
     std::memcpy(r.body, &src, 8);
     std::memcpy(r.body + 8, &event, 4);
     std::memcpy(r.body + 12, &length, 4);
-    std::memcpy(r.body + 16, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(r.body + 16, payload.data(), payload.size());
     while (msgsnd(m_queue, &r, bodySize, IPC_NOWAIT) != 0) {
       if (errno != EAGAIN || std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -127,9 +127,12 @@ struct ModuleCase {
 // the module prints "address : A , value : V" for each, in handling order.
 std::vector<int> PrintedValues(const std::string& out) {
   std::vector<int> values;
-  static const std::regex line("address : [0-9]+ , value : ([0-9]+) ");
-  for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it)
-    values.push_back(std::stoi((*it)[1]));
+  for (size_t at = out.find("address : "); at != std::string::npos;
+       at = out.find("address : ", at + 1)) {
+    int address, value;
+    if (std::sscanf(out.c_str() + at, "address : %d , value : %d ", &address, &value) == 2)
+      values.push_back(value);
+  }
   return values;
 }
 
@@ -170,7 +173,9 @@ const ModuleCase kUserTcp{
     [](int) { return std::vector<uint8_t>(); },
     [](Kore& kore, int n) { return kore.Count(20) == static_cast<size_t>(n); }};
 
-void PrintTo(const ModuleCase& module, std::ostream* os) { *os << module.name; }
+void PrintTo(const ModuleCase& module, std::ostream* os) {
+  *os << module.name;
+}
 
 class QueueBurst : public ::testing::TestWithParam<std::tuple<ModuleCase, int>> {};
 

@@ -103,6 +103,42 @@ TEST(MujocoPlantModel, MismatchKnobsChangeThePlantOnly) {
   EXPECT_LT((loaded.EngineGravity(q) - kdlLoaded.GravityTorque(q)).norm(), 1e-9);
 }
 
+TEST(MujocoScenario, PlantSettingsReachTheHostParameters) {
+  hostsim::Scenario s;
+  std::string error;
+  ASSERT_TRUE(hostsim::Scenario::Parse(
+      "plant mujoco\nservo_kp 1 2 3 4 5 6\nservo_kd 6 5 4 3 2 1\nsubsteps 4\n"
+      "torque_limit 10 20 30 40 50 60\nfriction_loss 1 1 1 0.5 0.5 0.5\n"
+      "unreported_payload 1.5\nmass_scale 1.1\nfts_bias 1 2 3 0.1 0.2 0.3\nsensor_delay 1\n"
+      "contact wall 1 0 0 -1 0 0 stiffness 5e4 damping 20 friction 0.4\n"
+      "contact box 0.9 0 0.4 0 0 90 0.1 0.2 0.05 stiffness 2e4\n",
+      "t", &s, &error))
+      << error;
+  const HostParameters& h = s.host;
+  EXPECT_EQ(PlantKind::kMujoco, h.plant);
+  EXPECT_EQ(6.0, h.mujoco.kp[5]);
+  EXPECT_EQ(6.0, h.mujoco.kd[0]);
+  EXPECT_EQ(4, h.mujoco.substeps);
+  EXPECT_EQ(60.0, h.torqueLimit[5]);
+  EXPECT_EQ(0.5, h.mujoco.frictionLoss[3]);
+  EXPECT_EQ(1.5, h.mujoco.unreportedPayload);
+  EXPECT_EQ(1.1, h.mujoco.massScale);
+  EXPECT_EQ(0.3, h.wrenchBias[5]);
+  EXPECT_TRUE(h.sensorDelay);
+  ASSERT_EQ(2u, h.mujoco.contacts.size());
+  const ContactSurface& wall = h.mujoco.contacts[0];
+  EXPECT_EQ(ContactSurface::kPlane, wall.shape);
+  EXPECT_EQ(-1.0, wall.normal.x());
+  EXPECT_EQ(5e4, wall.stiffness);
+  EXPECT_EQ(20.0, wall.damping);
+  EXPECT_EQ(0.4, wall.friction);
+  const ContactSurface& box = h.mujoco.contacts[1];
+  EXPECT_EQ(ContactSurface::kBox, box.shape);
+  EXPECT_NEAR(M_PI / 2, box.rotation.z(), 1e-12);
+  EXPECT_EQ(0.2, box.halfSize.y());
+  EXPECT_EQ(0.0, box.friction);
+}
+
 // --- contact -------------------------------------------------------------
 
 struct ContactCase {
@@ -165,20 +201,22 @@ INSTANTIATE_TEST_SUITE_P(
 struct SensorCase {
   const char* name;
   double unreported;  // kg
+  double massScale;
   Vector6d bias;
 };
 
 class MujocoSensors : public ::testing::TestWithParam<SensorCase> {};
 
-// A known wrench on the TCP while the position loop holds the arm: the
+// A known wrench on the TCP while the position loop holds the arm. The
 // wrist sensor reports it (environment on the tool, at the TCP, base
-// frame), plus what the host cannot tell from it: an unreported payload's
-// weight and the sensor's bias. The joint torque is J^T of the true wrench
-// (the payload's weight is not an external force there: it is in the
-// plant's own dynamics, which the joint torque sensing does not see).
+// frame) plus what it cannot tell from it: an unreported payload's weight
+// and its bias. The external joint torque is what the model does not
+// explain: J^T of the wrench minus the gravity torque the model misses
+// (taken here from the engine's own gravity torque).
 TEST_P(MujocoSensors, WristSensorAndJointTorqueReportTheWrenchOnTheTool) {
   HostParameters p = MujocoHost();
   p.mujoco.unreportedPayload = GetParam().unreported;
+  p.mujoco.massScale = GetParam().massScale;
   p.wrenchBias = GetParam().bias;
   SimulatedHost host(p);
   ASSERT_NE(nullptr, host.GetPlant()) << host.PlantError();
@@ -191,14 +229,21 @@ TEST_P(MujocoSensors, WristSensorAndJointTorqueReportTheWrenchOnTheTool) {
   const Vector6d fts = host.getFTS_comp_FCtrl_lpf();
   EXPECT_LT((fts.head<3>() - expected.head<3>()).norm(), 0.1) << fts.transpose();
   EXPECT_LT((fts.tail<3>() - expected.tail<3>()).norm(), 0.02) << fts.transpose();
-  EXPECT_LT((host.getJntTrqExt() - host.getTCPJ().transpose() * w).norm(), 1e-6);
+  const Vector6d measured = host.getJntTrqExt();
+  const Vector6d unexplained =
+      static_cast<MujocoPlant*>(host.GetPlant())->EngineGravity(host.getJntPos()) -
+      host.getJntTrqGrav();
+  EXPECT_LT((measured - (host.getTCPJ().transpose() * w - unexplained)).norm(), 1e-6)
+      << measured.transpose();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MujocoSensors,
-    ::testing::Values(SensorCase{"exact", 0.0, Vector6d::Zero()},
-                      SensorCase{"unreported_payload", 1.5, Vector6d::Zero()},
-                      SensorCase{"bias", 0.0, (Vector6d() << 1, -2, 3, 0.1, 0.2, -0.3).finished()}),
+    ::testing::Values(SensorCase{"exact", 0.0, 1.0, Vector6d::Zero()},
+                      SensorCase{"unreported_payload", 1.5, 1.0, Vector6d::Zero()},
+                      SensorCase{"mass_scale", 0.0, 1.25, Vector6d::Zero()},
+                      SensorCase{"bias", 0.0, 1.0,
+                                 (Vector6d() << 1, -2, 3, 0.1, 0.2, -0.3).finished()}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The optional delay holds every force and torque reading back one cycle,

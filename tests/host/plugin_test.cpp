@@ -196,6 +196,16 @@ TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
       "posture 1 2 3\n",
       "at 1 pause now\n",
       "colour blue\n",
+      "plant bullet\n",
+      "servo_kp 1 2 3 4 5 -6\n",
+      "substeps 0\n",
+      "mass_scale 0\n",
+      "torque_limit 1 1 1 1 1 0\n",
+      "contact cone 0 0 0 0 0 1 stiffness 1000\n",
+      "contact plane 0 0 0 0 0 0 stiffness 1000\n",
+      "contact box 0 0 0 0 0 0 0.1 0 0.1 stiffness 1000\n",
+      "contact plane 0 0 0 0 0 1 stiffness 0\n",
+      "contact plane 0 0 0 0 0 1 stiffness 1000 friction -1\n",
   };
   for (const char* text : bad) {
     EXPECT_FALSE(Scenario::Parse(text, "bad.txt", &s, &error)) << text;

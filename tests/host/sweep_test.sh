@@ -20,6 +20,7 @@ at 0   start stiffness ${K} ${K} ${K} 100 100 100 force 0 0 0 0 0 0 time 0.1
 at 0.2 wrench 0 0 -${F} 0 0 0
 at 0.9 stop
 S
+/usr/bin/python3 "$sweep" --version | grep -q "^sweep.py [0-9]" || fail "--version"
 /usr/bin/python3 "$sweep" --build "$build" --out out --jobs 2 small.sweep > run.out 2>&1 \
   || fail "sweep failed: $(cat run.out)"
 [ "$(wc -l < out/small.csv)" -eq 5 ] || fail "expected 4 rows: $(cat out/small.csv)"

@@ -128,7 +128,7 @@ TEST_F(SlaveTest, EveryConversionRuleReachesATcpClient) {
   PutFloat(rec::kMotorTemperature, 0, 41.9f);
   PutFloat(rec::kMotorTorque, 0, -5.5f);
   PutFloat(rec::kMotorTorque, 1, 70000.9f);  // beyond 16 bits: 70000 wraps to 4464
-  PutFloat(rec::kTaskPose, 0, 0.35f);  // single precision: 3.5f -> 4
+  PutFloat(rec::kTaskPose, 0, 0.35f);        // single precision: 3.5f -> 4
   PutFloat(rec::kTaskVelocity, 0, -0.35f);
   PutFloat(rec::kToolOffset, 0, 0.35f);  // double: 3.4999999 -> 3
   PutFloat(rec::kExternalForce, 0, 12.7f);
@@ -393,4 +393,6 @@ TEST(SlaveStart, CommandLine) {
   EXPECT_NE(out.find("FAILED [Parameter 1 is invalid]"), std::string::npos) << out;
   EXPECT_EQ(run({"--help"}, "help", &out), 0);
   EXPECT_NE(out.find("Usage: modbus-slave-module KORE_PID"), std::string::npos) << out;
+  EXPECT_EQ(run({"--version"}, "version", &out), 0);
+  EXPECT_EQ(out.rfind("modbus-slave-module ", 0), 0u) << out;
 }

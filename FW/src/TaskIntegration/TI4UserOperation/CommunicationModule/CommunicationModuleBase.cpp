@@ -51,12 +51,14 @@ void WriteRaw(const char* text) {
 // SIGTERM / SIGINT: record the signal and arm the backstop; a second one
 // ends the process at once. Only async-signal-safe calls.
 void StopSignalHandler(int signo) {
+  const int savedErrno = errno;  // the interrupted code may be about to read it
   int expected = 0;
   if (!g_stopSignal.compare_exchange_strong(expected, signo)) {
     WriteRaw("[COMMBASE][ERROR] Second stop signal: exiting at once\n");
     _exit(128 + expected);
   }
   alarm(kStopGraceSeconds);
+  errno = savedErrno;
 }
 
 // The orderly stop took longer than its grace time.
