@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ struct PayloadCase {
   bool ok;
   std::string bytes;
 };
+
+void PrintTo(const PayloadCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PayloadWords : public ::testing::TestWithParam<PayloadCase> {};
 
