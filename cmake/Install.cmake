@@ -78,6 +78,15 @@ foreach(_lib control_common control_robot_info velo_framework)
     install(TARGETS ${_lib} ARCHIVE DESTINATION ${ADDONS_SDK_LIBDIR} COMPONENT dev)
   endif()
 endforeach()
+# A stripped install (cpack strips) drops the static libraries' debug
+# information too; their symbols stay, so they still link.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    file(GLOB _archives \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${ADDONS_SDK_LIBDIR}/*.a\")
+    foreach(_archive \${_archives})
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug \"\${_archive}\")
+    endforeach()
+  endif()" COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/control/common/plugin.map
               ${PROJECT_SOURCE_DIR}/control/common/robot_info.dynlist
         DESTINATION ${ADDONS_CMAKE_DIR} COMPONENT dev)
