@@ -8,10 +8,6 @@ namespace {
 using Vector6 = AdmittanceControlModule::Vector6;
 using Matrix6 = AdmittanceControlModule::Matrix6;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// A selection or gain entry counts as set above one half.
-constexpr double kSetThreshold = 0.5;
 // Below this a factor, a force-direction entry or a stiffness counts as zero.
 constexpr double kTiny = 1e-10;
 // A released axis is moved into the held offset while its force reference
@@ -30,10 +26,6 @@ void ClampTransRot(Vector6& v, const Eigen::Vector2d& lo, const Eigen::Vector2d&
   }
 }
 
-Vector6 NaNVector() {
-  return Vector6::Constant(kNaN);
-}
-
 }  // namespace
 
 AdmittanceControlModule::AdmittanceControlModule(long id, RobotControlContext* context)
@@ -45,26 +37,17 @@ AdmittanceControlModule::AdmittanceControlModule(long id, RobotControlContext* c
 // touching the host, so a module that has not started yet holds no
 // uninitialised numbers.
 void AdmittanceControlModule::SetIdleValues() {
-  m_gainTime = 0.0;
-  m_gainElapsed = 0.0;
+  m_gainTime = kMinRampTime;
+  m_gainElapsed = 2 * kMinRampTime;
   m_forceOffset.setZero();
 
   m_isPaused = false;
-  m_stiffness << 3000.0, 3000.0, 3000.0, 200.0, 200.0, 200.0;
-  m_stiffnessFrom.setZero();
-  m_stiffnessTo.setZero();
-  m_dampingStiffness.setZero();
-  m_dampingStiffnessFrom.setZero();
-  m_dampingStiffnessTo.setZero();
-  m_forceRef.setZero();
-  m_forceFrom.setZero();
+  m_stiffnessRamp.Reset(Vector6::Zero());
+  m_dampingStiffnessRamp.Reset(Vector6::Zero());
+  m_forceRefRamp.Reset(Vector6::Zero());
   m_forceTarget.setZero();
-  m_forceFactor.setOnes();
-  m_forceFactorFrom.setOnes();
-  m_forceFactorTo.setOnes();
-  m_dampingFactor.setOnes();
-  m_dampingFactorFrom.setOnes();
-  m_dampingFactorTo.setOnes();
+  m_forceFactorRamp.Reset(Vector6::Ones());
+  m_dampingFactorRamp.Reset(Vector6::Ones());
 
   m_forceAxes.setZero();
   m_cmdStiffness.setZero();
@@ -83,7 +66,6 @@ void AdmittanceControlModule::SetIdleValues() {
   m_model = 0;
   m_modelScale = 1.0;
   m_singularHandling = 0;
-  m_minSingularValue = 1.0;
 
   m_admAcc.setZero();
   m_admVel.setZero();
@@ -109,24 +91,22 @@ void AdmittanceControlModule::SetIdleValues() {
   m_dampingFallbacks = 0;
   m_implicitStep = false;
   m_implicitSteps = 0;
-  m_haveCurrent = false;
-  m_running = false;
 }
 
 // ---------------------------------------------------------------------------
 // Parameters
 
-void AdmittanceControlModule::InitControlParameters() {
+void AdmittanceControlModule::InitControl() {
   SetIdleValues();
   RobotControlContext* ctx = m_context;
 
-  RefreshReferenceCoordinate();
+  ctx->setRefCoord(REF_MODE_COMPLIANCE,
+                   ctx->getMotionCmdCoordinateClassidication(ctx->getRefCoordIdx()));
   ctx->setJntPosInit(ctx->getJntPos_d());
 
   m_model = ctx->getModel();
   m_modelScale = ctx->getModelScale();
   m_singularHandling = ctx->getSingularHandlingStatus();
-  m_minSingularValue = ctx->getMinSingularValue();
   UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
 
   m_output.jointPosition = ctx->getJntPos();
@@ -165,272 +145,91 @@ void AdmittanceControlModule::PreProcessDampingFactor(Vector6& d) {
   ClampTransRot(d, m_dampingFactorMin, m_dampingFactorMax);
 }
 
-bool AdmittanceControlModule::RampInProgress() const {
-  return m_haveCurrent && m_gainElapsed <= m_gainTime;
-}
-
 void AdmittanceControlModule::SetComplianceParameters(Vector6 k, Vector6 f, Vector6 s,
                                                       double time) {
   UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
-
-  // The ramp clock restarts below: every ramp must start where it stands.
-  // The factors have reached their end value unless a ramp still runs, so
-  // their current value is the right start either way.
-  if (m_haveCurrent) {
-    m_forceFactorFrom = m_forceFactor;
-    m_dampingFactorFrom = m_dampingFactor;
-    // The damping-design stiffness only shapes the damping; restarting it
-    // from zero would take the damping away for a moment.
-    m_dampingStiffnessFrom = m_dampingStiffness;
-  }
-  if (RampInProgress()) {
-    // A command in the middle of a ramp continues from the values reached.
-    m_stiffnessFrom = m_stiffness;
-    m_forceFrom = m_forceRef;
-  } else {
-    for (int i = 0; i < 6; ++i) {
-      if (m_forceAxes[i] > kSetThreshold) {
-        m_stiffnessFrom[i] = 0.0;
-        if (!m_haveCurrent) m_dampingStiffnessFrom[i] = 0.0;
-        m_forceFrom[i] = -m_forceTarget[i];
-      } else {
-        m_stiffnessFrom[i] = m_stiffnessTo[i];
-        if (!m_haveCurrent) m_dampingStiffnessFrom[i] = m_dampingStiffnessTo[i];
-        m_forceFrom[i] = 0.0;
-      }
-    }
-  }
-
   for (int i = 0; i < 6; ++i) m_forceTarget[i] = s[i] > kSetThreshold ? f[i] : 0.0;
-  m_stiffnessTo = k;
-  m_dampingStiffnessTo = k;
+  // Every ramp restarts on the one clock from the value it has reached.
+  RetargetRamp(m_stiffnessRamp, k);
+  RetargetRamp(m_dampingStiffnessRamp, k);
+  RetargetRamp(m_forceRefRamp, -m_forceTarget);
+  RetargetRamp(m_forceFactorRamp, m_forceFactorRamp.target);
+  RetargetRamp(m_dampingFactorRamp, m_dampingFactorRamp.target);
   m_forceAxes = s;
-  m_gainElapsed = 0.0;
-  m_gainTime = std::max(time, 0.001);
+  RestartRamps(time);
 }
 
 void AdmittanceControlModule::SetForceDampingFactors(Vector6 ff, Vector6 df, double time) {
   UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
-  // The shared ramp clock restarts: the stiffness, force and damping-design
-  // ramps continue from where they stand instead of replaying from their
-  // old start values.
-  if (m_haveCurrent) {
-    m_stiffnessFrom = m_stiffness;
-    m_forceFrom = m_forceRef;
-    m_dampingStiffnessFrom = m_dampingStiffness;
-  }
-  // The current factors stay as they are until the next cycle computes them
-  // from the ramp, so a second factor command before that cycle (force
-  // factor, then damping factor) still ramps from the value in effect.
-  m_forceFactorFrom = m_forceFactor;
-  m_dampingFactorFrom = m_dampingFactor;
-  m_forceFactorTo = ff;
-  m_dampingFactorTo = df;
-  m_gainElapsed = 0.0;
-  m_gainTime = std::max(time, 0.001);
+  RetargetRamp(m_stiffnessRamp, m_stiffnessRamp.target);
+  RetargetRamp(m_dampingStiffnessRamp, m_dampingStiffnessRamp.target);
+  RetargetRamp(m_forceRefRamp, m_forceRefRamp.target);
+  RetargetRamp(m_forceFactorRamp, ff);
+  RetargetRamp(m_dampingFactorRamp, df);
+  RestartRamps(time);
 }
 
-void AdmittanceControlModule::RefreshReferenceCoordinate() {
-  RobotControlContext* ctx = m_context;
-  ctx->setRefCoord(REF_MODE_COMPLIANCE,
-                   ctx->getMotionCmdCoordinateClassidication(ctx->getRefCoordIdx()));
-}
-
-void AdmittanceControlModule::EndControl() {
-  m_running = false;
-}
-
-void AdmittanceControlModule::CheckAfterUpdate() {
-  // The checks run FinControl themselves when they fail.
-  if (CheckStatusBeforeUpdate()) EndControl();
-}
-
-bool AdmittanceControlModule::GetTarget(void* cmd) {
-  Vector6 stiffness = NaNVector();
-  Vector6 force = NaNVector();
-  double time = kNaN;
-  GetStartComplianceControlEvent(cmd, stiffness, force, time);
-  if (!stiffness.allFinite() || !force.allFinite() || !std::isfinite(time)) return false;
-
+void AdmittanceControlModule::ApplyStart(const Vector6& stiffness, const Vector6& force,
+                                         double time) {
   m_cmdStiffness = stiffness;
   m_cmdForce = force;
   m_cmdTime = time;
   PreProcessStiffnessGain(m_cmdStiffness);
-  m_stiffnessTo = m_cmdStiffness;
-  m_forceTarget = m_cmdForce;
+  // Control starts at the commanded stiffness; the damping design ramps in.
+  m_stiffnessRamp.Reset(m_cmdStiffness);
   SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
-  return true;
 }
 
-bool AdmittanceControlModule::UpdateTaskComplianceControlGain(void* cmd) {
-  Vector6 stiffness = NaNVector();
-  double time = kNaN;
-  GetTargetStiffness(cmd, stiffness, time);
-  if (!stiffness.allFinite() || !std::isfinite(time)) return false;
-
-  m_cmdStiffness = stiffness;
-  m_cmdTime = time;
-  PreProcessStiffnessGain(m_cmdStiffness);
-  SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
-  RefreshReferenceCoordinate();
-  CheckAfterUpdate();
-  return true;
+bool AdmittanceControlModule::TakesCommand(int type) const {
+  return type >= CMD_STIFFNESS && type <= CMD_RELEASE_FORCE;
 }
 
-bool AdmittanceControlModule::UpdateTaskForceControl_ForceFactor(void* cmd) {
-  Vector6 factor = NaNVector();
-  double time = kNaN;
-  GetTargetForceFactor(cmd, factor, time);
-  if (!factor.allFinite() || !std::isfinite(time)) return false;
-
-  m_forceFactorTo = factor;
-  m_cmdTime = time;
-  PreProcessForceFactor(m_forceFactorTo);
-  SetForceDampingFactors(m_forceFactorTo, m_dampingFactorTo, m_cmdTime);
-  CheckAfterUpdate();
-  m_context->setExpTimeStatus(EXPTIME_RUNNING);
-  return true;
-}
-
-bool AdmittanceControlModule::UpdateTaskForceControl_DampingFactor(void* cmd) {
-  Vector6 factor = NaNVector();
-  double time = kNaN;
-  GetTargetDampingFactor(cmd, factor, time);
-  if (!factor.allFinite() || !std::isfinite(time)) return false;
-
-  m_dampingFactorTo = factor;
-  m_cmdTime = time;
-  PreProcessDampingFactor(m_dampingFactorTo);
-  SetForceDampingFactors(m_forceFactorTo, m_dampingFactorTo, m_cmdTime);
-  CheckAfterUpdate();
-  m_context->setExpTimeStatus(EXPTIME_RUNNING);
-  return true;
-}
-
-bool AdmittanceControlModule::UpdateTaskForceControlGain(void* cmd) {
-  Vector6 force = NaNVector();
-  Vector6 axes = NaNVector();
-  double time = kNaN;
-  bool relative = false;
-  GetTargetForce(cmd, force, axes, time, relative);
-  if (!force.allFinite() || !axes.allFinite() || !std::isfinite(time)) return false;
-
-  m_cmdForce = force;
-  m_cmdForceAxes = axes;
-  m_cmdTime = time;
-  m_relativeForce = relative;
-  CheckForceDirection(m_cmdForceAxes);
-  Vector6 stiffness = m_cmdStiffness;
-  for (int i = 0; i < 6; ++i) {
-    if (m_cmdForceAxes[i] > kSetThreshold) stiffness[i] = 0.0;
-  }
-  SetRelativeMode(m_relativeForce, m_forceOffset);
-  // A sensor reading that is not a number must not become a permanent offset.
-  for (int i = 0; i < 6; ++i) {
-    if (!std::isfinite(m_forceOffset[i])) m_forceOffset[i] = 0.0;
-  }
-  SetComplianceParameters(stiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
-  RefreshReferenceCoordinate();
-  CheckAfterUpdate();
-  return true;
-}
-
-bool AdmittanceControlModule::SetReleaseDesiredForce(void* cmd) {
-  Vector6 force = m_cmdForce;
-  Vector6 axes = m_cmdForceAxes;
-  double time = kNaN;
-  GetReleaseForce(cmd, m_cmdStiffness, force, axes, time);
-  if (!std::isfinite(time)) return false;
-
-  m_cmdForce = force;
-  m_cmdForceAxes = axes;
-  m_cmdTime = time;
-  SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
-  RefreshReferenceCoordinate();
-  UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
-  CheckAfterUpdate();
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Lifecycle
-
-int AdmittanceControlModule::Start(void* cmd) {
-  if (m_context == nullptr) return -1;
-  InitControlParameters();
-  SetControlMode(SERVO_POSITION, SPACE_TASK);
-  SetCompForceStatus(COMPFORCE_ON);
-  if (!GetTarget(cmd)) {
-    FinControl();
-    return -1;
-  }
-  if (CheckExternalTorque()) {
-    FinControl();
-    return -1;
-  }
-  // A failing pre-update check has already run FinControl.
-  if (CheckStatusBeforeUpdate()) return -1;
-  m_running = true;
-  return 0;
-}
-
-int AdmittanceControlModule::Stop(void* cmd) {
-  if (m_context == nullptr) return -1;
-  if (GetStopComplianceControlEvent(cmd)) return -1;
-  FinControl();
-  EndControl();
-  return 0;
-}
-
-int AdmittanceControlModule::DoControl() {
-  if (m_context == nullptr || !m_running) return -1;
-  // The law leaves the record as it was when the host is not in task space;
-  // the record's joint set-points date from Start then, so nothing is sent.
-  if (CustomControlLaw(m_output) == 0) SetOutput(m_output);
-  m_gainElapsed += kPeriod;
-  return 0;
-}
-
-int AdmittanceControlModule::UpdateControlGain(void* cmd) {
-  if (m_context == nullptr || !m_running) return -1;
-  bool taken = false;
-  switch (CheckCommandType(cmd)) {
-    case 1:
-      taken = UpdateTaskComplianceControlGain(cmd);
+void AdmittanceControlModule::ApplyGainCommand(const GainCommand& c) {
+  m_cmdTime = c.time;
+  switch (c.type) {
+    case CMD_STIFFNESS:
+      m_cmdStiffness = c.values;
+      PreProcessStiffnessGain(m_cmdStiffness);
+      SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
       break;
-    case 2:
-      taken = UpdateTaskForceControl_ForceFactor(cmd);
+    case CMD_FORCE_FACTOR: {
+      Vector6 factor = c.values;
+      PreProcessForceFactor(factor);
+      SetForceDampingFactors(factor, m_dampingFactorRamp.target, m_cmdTime);
       break;
-    case 3:
-      taken = UpdateTaskForceControl_DampingFactor(cmd);
+    }
+    case CMD_DAMPING_FACTOR: {
+      Vector6 factor = c.values;
+      PreProcessDampingFactor(factor);
+      SetForceDampingFactors(m_forceFactorRamp.target, factor, m_cmdTime);
       break;
-    case 4:
-      taken = UpdateTaskForceControlGain(cmd);
+    }
+    case CMD_FORCE: {
+      m_cmdForce = c.values;
+      m_cmdForceAxes = c.direction;
+      Vector6 stiffness = m_cmdStiffness;
+      for (int i = 0; i < 6; ++i) {
+        if (m_cmdForceAxes[i] > kSetThreshold) stiffness[i] = 0.0;
+      }
+      SetComplianceParameters(stiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
       break;
-    case 5:
-      taken = SetReleaseDesiredForce(cmd);
+    }
+    case CMD_RELEASE_FORCE:
+      m_cmdForce.setZero();
+      m_cmdForceAxes.setZero();
+      SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
       break;
     default:
-      return -1;
+      break;
   }
-  return taken ? 0 : -1;
 }
 
-int AdmittanceControlModule::Pause(void*) {
+void AdmittanceControlModule::PauseLaw(double) {
   m_isPaused = true;
-  return 0;
 }
 
-int AdmittanceControlModule::Resume(void*) {
+void AdmittanceControlModule::ResumeLaw() {
   m_isPaused = false;
-  return 0;
-}
-
-int AdmittanceControlModule::CheckControlState() {
-  if (m_context == nullptr) return 0;
-  const int32_t motion = m_context->getMotionLibStatus();
-  const int32_t expiry = m_context->getExpTimeStatus();
-  return (motion != 0 || expiry != 0) ? 2 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -525,7 +324,7 @@ void AdmittanceControlModule::UpdateTaskMass(const Matrix6& J) {
     // An axis the arm cannot move along (a zero row of J) would get an
     // infinite mass; it keeps the previous cycle's mass instead.
     if (std::isfinite(x) && x >= kMinInverseTaskInertia) {
-      m_taskMass[i] = m_forceFactor[i] / x;
+      m_taskMass[i] = m_forceFactorRamp.current[i] / x;
     }
   }
   Vector6 taskMassInv;
@@ -537,7 +336,7 @@ void AdmittanceControlModule::UpdateTaskMass(const Matrix6& J) {
 void AdmittanceControlModule::UpdateDamping(const Matrix6& Kdm, const Vector6& Kd) {
   const double zeta0 = UpdateModelDamping(m_model, m_modelScale);
   for (int i = 0; i < 6; ++i) {
-    double z = m_dampingFactor[i] * zeta0;
+    double z = m_dampingFactorRamp.current[i] * zeta0;
     if (!(z > 1.0)) z = 1.0;  // also a ratio that is not a number
     if (z >= 10.0) z = 10.0;
     m_dampingRatio[i] = z;
@@ -582,9 +381,11 @@ void AdmittanceControlModule::UpdateDamping(const Matrix6& Kdm, const Vector6& K
 // ---------------------------------------------------------------------------
 // The control law
 
+// The external wrench goes through the host's damped inverse Jacobian,
+// whose damping bound is the host's singular-value limit: near a
+// singularity the estimate stays bounded and the tool still complies.
 Vector6 AdmittanceControlModule::EstimateWrenchError(const Matrix6& J) {
   RobotControlContext* ctx = m_context;
-  const bool singular = m_minSingularValue <= kSingularBound;
   const bool fourAxis = (m_model == 7 || m_model == 8) && m_singularHandling == 3;
   Vector6 wrenchError = Vector6::Zero();
 
@@ -594,17 +395,10 @@ Vector6 AdmittanceControlModule::EstimateWrenchError(const Matrix6& J) {
       m_extWrench.setZero();
       return wrenchError;
     }
-    if (singular) {
-      m_extWrench.setZero();
-    } else {
-      m_extWrench = Jinv.transpose() * m_extTorqueNet;
-      m_extTorqueNet = J.transpose() * m_extWrench;
-    }
+    m_extWrench = Jinv.transpose() * m_extTorqueNet;
+    m_extTorqueNet = J.transpose() * m_extWrench;
     const Vector6 tauRef = J.transpose() * m_forceRefBase;
-    // Near a singularity the external torque is not trusted: only the force
-    // reference drives the admittance (the estimate above is zero too).
-    const Vector6 tauErr = (singular ? Vector6::Zero().eval() : m_extTorqueNet) - tauRef;
-    wrenchError = Jinv.transpose() * tauErr;
+    wrenchError = Jinv.transpose() * (m_extTorqueNet - tauRef);
     return wrenchError;
   }
 
@@ -621,20 +415,15 @@ Vector6 AdmittanceControlModule::EstimateWrenchError(const Matrix6& J) {
     return wrenchError;
   }
   const Eigen::Matrix<double, 6, 4> J4inv = J4.transpose() * lu.inverse();
-  if (singular) {
-    m_extWrench.setZero();
-  } else {
-    const Eigen::Vector4d w = J4inv.transpose() * m_extTorqueNet;
-    m_extWrench << w[0], w[1], w[2], 0.0, 0.0, w[3];
-    m_extTorqueNet = J4.transpose() * w;
-  }
+  const Eigen::Vector4d w = J4inv.transpose() * m_extTorqueNet;
+  m_extWrench << w[0], w[1], w[2], 0.0, 0.0, w[3];
+  m_extTorqueNet = J4.transpose() * w;
   const Eigen::Vector4d f4(m_forceRefBase[0], m_forceRefBase[1], m_forceRefBase[2],
                            m_forceRefBase[5]);
   const Vector6 tauRef = J4.transpose() * f4;
-  const Vector6 tauErr = (singular ? Vector6::Zero().eval() : m_extTorqueNet) - tauRef;
   // The wrench error in the four STCP directions, turned into a base-frame
   // wrench: force R_s (w0, w1, w2), moment w3 about the third STCP axis.
-  const Eigen::Vector4d we = J4inv.transpose() * tauErr;
+  const Eigen::Vector4d we = J4inv.transpose() * (m_extTorqueNet - tauRef);
   wrenchError.head<3>() = Rs * we.head<3>();
   wrenchError.tail<3>() = Rs.col(2) * we[3];
   return wrenchError;
@@ -650,8 +439,8 @@ Vector6 AdmittanceControlModule::AdmittanceAcceleration(const Vector6& wrenchErr
   // ratio 10), and the virtual mass would oscillate with growing amplitude.
   // There the damping and the spring are taken at the end of the step
   // instead, which is stable for any gain and has the same equilibrium.
-  const Matrix6 P = kPeriod * m_taskMassInvBase * m_dampingMatrix;
-  const Matrix6 Q = (kPeriod * kPeriod) * m_taskMassInvBase * m_stiffnessMatrix;
+  const Matrix6 P = kCyclePeriod * m_taskMassInvBase * m_dampingMatrix;
+  const Matrix6 Q = (kCyclePeriod * kCyclePeriod) * m_taskMassInvBase * m_stiffnessMatrix;
   const double p = P.cwiseAbs().rowwise().sum().maxCoeff();
   const double q = Q.cwiseAbs().rowwise().sum().maxCoeff();
   if (p < kExplicitStepMargin * 2.0 && q + 2.0 * p < kExplicitStepMargin * 4.0) {
@@ -661,8 +450,9 @@ Vector6 AdmittanceControlModule::AdmittanceAcceleration(const Vector6& wrenchErr
   m_implicitStep = true;
   ++m_implicitSteps;
   const Matrix6 S = Matrix6::Identity() + P + Q;
-  const Vector6 rhs = m_taskMassInvBase * (wrenchError - m_dampingMatrix * m_admVel -
-                                           m_stiffnessMatrix * (m_admDisp + kPeriod * m_admVel));
+  const Vector6 rhs =
+      m_taskMassInvBase * (wrenchError - m_dampingMatrix * m_admVel -
+                           m_stiffnessMatrix * (m_admDisp + kCyclePeriod * m_admVel));
   const Vector6 acc = Eigen::PartialPivLU<Matrix6>(S).solve(rhs);
   return acc.allFinite() ? acc : explicitAcc;
 }
@@ -673,7 +463,7 @@ int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
 
   UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
   m_extTorque = ctx->getJntTrqExt_Fctrl();
-  m_extTorqueNet = m_extTorque - m_forceOffset;
+  m_extTorqueNet = m_extTorque;
   // A torque reading that is not a number contributes nothing.
   for (int i = 0; i < 6; ++i) {
     if (!std::isfinite(m_extTorqueNet[i])) m_extTorqueNet[i] = 0.0;
@@ -682,34 +472,36 @@ int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
 
   for (int i = 0; i < 6; ++i) {
     const double floor = i < 3 ? kDampingStiffnessMinTrans : kDampingStiffnessMinRot;
-    if (m_dampingStiffnessTo[i] < floor) m_dampingStiffnessTo[i] = floor;
+    if (m_dampingStiffnessRamp.target[i] < floor) m_dampingStiffnessRamp.target[i] = floor;
   }
 
-  InterpolateControlGain(m_forceFactor, m_forceFactorTo, m_forceFactorFrom);
-  InterpolateControlGain(m_dampingFactor, m_dampingFactorTo, m_dampingFactorFrom);
-  InterpolateControlGain(m_stiffness, m_stiffnessTo, m_stiffnessFrom);
-  InterpolateControlGain(m_forceRef, -m_forceTarget, m_forceFrom);
-  InterpolateControlGain(m_dampingStiffness, m_dampingStiffnessTo, m_dampingStiffnessFrom);
-  m_haveCurrent = true;
+  AdvanceRamp(m_forceFactorRamp);
+  AdvanceRamp(m_dampingFactorRamp);
+  AdvanceRamp(m_stiffnessRamp);
+  AdvanceRamp(m_forceRefRamp);
+  AdvanceRamp(m_dampingStiffnessRamp);
+  const Vector6& stiffness = m_stiffnessRamp.current;
+  const Vector6& forceRef = m_forceRefRamp.current;
+  const Vector6& dampingStiffness = m_dampingStiffnessRamp.current;
 
   // Released axes: the displacement reached under force control becomes a
   // held offset while the force reference ramps out, so the spring that
   // returns on those axes does not pull the tool back.
   Vector6 released;
   for (int i = 0; i < 6; ++i) {
-    released[i] =
-        (m_forceAxes[i] < kSetThreshold && std::fabs(m_forceRef[i]) > kReleaseForceEpsilon) ? 1.0
-                                                                                            : 0.0;
+    released[i] = (m_forceAxes[i] < kSetThreshold && std::fabs(forceRef[i]) > kReleaseForceEpsilon)
+                      ? 1.0
+                      : 0.0;
   }
   m_releasedStep = R * released.asDiagonal() * R.transpose() * m_admDisp;
   m_releasedOffset += m_releasedStep;
   m_admDisp -= m_releasedStep;
 
   const _REF_COORD c = ctx->getRefCoord(REF_MODE_COMPLIANCE);
-  ChangeCoordinate(c, m_stiffness, m_stiffnessMatrix);
-  ChangeCoordinate(c, m_forceRef, m_forceRefBase);
+  ChangeCoordinate(c, stiffness, m_stiffnessMatrix);
+  ChangeCoordinate(c, forceRef, m_forceRefBase);
   Matrix6 Kdm;
-  ChangeCoordinate(c, m_dampingStiffness, Kdm);
+  ChangeCoordinate(c, dampingStiffness, Kdm);
 
   const Matrix6 Mq = ctx->getJntM();
   double inertiaNorm = Mq.diagonal().norm();
@@ -730,7 +522,7 @@ int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
   Base2UserCoordinate(c, targetVel, userVel);
   Vector6 v = userVel.asVector();
   for (int i = 0; i < 6; ++i) {
-    if (std::fabs(m_stiffnessTo[i]) < kTiny) v[i] = 0.0;
+    if (std::fabs(m_stiffnessRamp.target[i]) < kTiny) v[i] = 0.0;
   }
   userVel.linear = v.head<3>();
   userVel.angular = v.tail<3>();
@@ -738,13 +530,19 @@ int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
   User2BaseCoordniate(c, userVel, baseVel);
 
   if (J.allFinite()) UpdateTaskMass(J);
-  UpdateDamping(Kdm, m_dampingStiffness);
+  UpdateDamping(Kdm, dampingStiffness);
 
   Vector6 cmdVel = baseVel.asVector();
   if (!m_isPaused) {
     Vector6 acc = AdmittanceAcceleration(wrenchError);
-    Vector6 vel = m_admVel + kPeriod * acc;
-    Vector6 disp = m_admDisp + kPeriod * vel;
+    Vector6 vel = m_admVel + kCyclePeriod * acc;
+    // The compliance motion is bounded to what the arm can follow; the
+    // bound scales the linear and the angular part, keeping directions.
+    const double linear = vel.head<3>().norm(), angular = vel.tail<3>().norm();
+    if (linear > kMaxComplianceSpeed) vel.head<3>() *= kMaxComplianceSpeed / linear;
+    if (angular > kMaxComplianceAngularSpeed) vel.tail<3>() *= kMaxComplianceAngularSpeed / angular;
+    acc = (vel - m_admVel) / kCyclePeriod;
+    Vector6 disp = m_admDisp + kCyclePeriod * vel;
     if ((m_model == 7 || m_model == 8) && m_singularHandling == 3) {
       // Only the rotation about the third axis of R0 remains.
       const Eigen::Vector3d axis = ctx->getR0().col(2);

@@ -18,11 +18,11 @@ class AdmittanceControlModule : public ControlModule {
   using Vector6 = Eigen::Matrix<double, 6, 1>;
   using Matrix6 = Eigen::Matrix<double, 6, 6>;
 
-  // The control period used for the ramps and the integration.
-  static constexpr double kPeriod = 0.001;
-  // A posture whose smallest singular value (read at Start) is at or below
-  // this bound gets no external wrench estimate.
-  static constexpr double kSingularBound = 0.1;
+  // Largest speed of the compliance motion about the target (m/s, rad/s):
+  // the pose set-point moves at most 0.5 mm and 1 mrad per cycle away from
+  // the motion library's own target motion.
+  static constexpr double kMaxComplianceSpeed = 0.5;
+  static constexpr double kMaxComplianceAngularSpeed = 1.0;
   // Lower bounds of the stiffness the damping is designed for.
   static constexpr double kDampingStiffnessMinTrans = 529.0;
   static constexpr double kDampingStiffnessMinRot = 52.9;
@@ -40,50 +40,20 @@ class AdmittanceControlModule : public ControlModule {
   explicit AdmittanceControlModule(long id, RobotControlContext* context = nullptr);
   ~AdmittanceControlModule() override = default;
 
-  // Start(start record): 0 when control runs. -1 without a host context;
-  // -1 after FinControl when a number of the record is NaN or infinite, when
-  // the external torque is over its limit, or when the posture or the tool
-  // fails the pre-update checks.
-  int Start(void* command) override;
-  // Stop(stop record): -1 and nothing changed when the record's first byte is
-  // 1, or without a host context; otherwise FinControl and 0.
-  int Stop(void* command) override;
-  // One 1 ms cycle: runs the law, sends pose and velocity, advances the ramp
-  // clock. Returns 0. Sends nothing while control is not running (before
-  // Start, after FinControl) or while the host is not in task space.
-  int DoControl() override;
-  // Gain commands 1 (stiffness), 2 (force factor), 3 (damping factor),
-  // 4 (force) and 5 (release): 0 when taken, also when the check after it
-  // ended control. -1 with nothing changed for any other type, for a record
-  // holding NaN or infinity, and while control is not running.
-  int UpdateControlGain(void* command) override;
-  // Freeze / continue the admittance state; the command is ignored. 0.
-  int Pause(void* command) override;
-  int Resume(void* command) override;
-  // 2 while the host's motion library or a gain ramp runs, else 0 (also
-  // without a host context).
-  int CheckControlState() override;
+  // The lifecycle is ControlModule's; gain commands taken: stiffness (1),
+  // force factor (2), damping factor (3), force (4) and release (5). Pause
+  // freezes the admittance state, Resume lets it move again.
+  //
   // The admittance law; writes out.pose and out.velocity. Returns 0 when it
   // produced an output, 1 when it left `out` as it was (host not in task
-  // space).
+  // space), so nothing is sent that cycle.
   int CustomControlLaw(_ControlOutput& out) override;
 
-  void InitControlParameters();
-  // Decodes the start record and applies it. False, with nothing applied,
-  // when the record holds NaN or infinity.
-  bool GetTarget(void* command);
   void SetComplianceParameters(Vector6 stiffness, Vector6 force, Vector6 forceAxes, double time);
   void SetForceDampingFactors(Vector6 forceFactor, Vector6 dampingFactor, double time);
   void PreProcessStiffnessGain(Vector6& stiffness);
   void PreProcessForceFactor(Vector6& factor);
   void PreProcessDampingFactor(Vector6& factor);
-  // The command handlers; false, with nothing changed, for a record holding
-  // NaN or infinity.
-  bool UpdateTaskComplianceControlGain(void* command);
-  bool UpdateTaskForceControl_ForceFactor(void* command);
-  bool UpdateTaskForceControl_DampingFactor(void* command);
-  bool UpdateTaskForceControlGain(void* command);
-  bool SetReleaseDesiredForce(void* command);
 
   // Base damping ratio of a robot model.
   double UpdateModelDamping(int model, double scale);
@@ -92,15 +62,20 @@ class AdmittanceControlModule : public ControlModule {
   void UpdateModelParameter(int model, Vector6& baseMass, double& payloadTerm, double payload,
                             Vector6& mass, const Matrix6& jointInertia, const Vector6& inertiaNorm);
 
-  bool IsRunning() const { return m_running; }
-
  protected:
-  // Ramped gains: current, start and end value of each.
-  Vector6 m_stiffness, m_stiffnessFrom, m_stiffnessTo;
-  Vector6 m_dampingStiffness, m_dampingStiffnessFrom, m_dampingStiffnessTo;
-  Vector6 m_forceRef, m_forceFrom, m_forceTarget;
-  Vector6 m_forceFactor, m_forceFactorFrom, m_forceFactorTo;
-  Vector6 m_dampingFactor, m_dampingFactorFrom, m_dampingFactorTo;
+  void InitControl() override;
+  SERVO_MODE ControlServoMode() const override { return SERVO_POSITION; }
+  void ApplyStart(const Vector6& stiffness, const Vector6& force, double time) override;
+  bool TakesCommand(int type) const override;
+  void ApplyGainCommand(const GainCommand& command) override;
+  void PauseLaw(double decelerationTime) override;
+  void ResumeLaw() override;
+
+  // Ramped gains. The force reference is the negated commanded force
+  // (compliance frame), the form the wrench error uses.
+  GainRamp m_stiffnessRamp, m_dampingStiffnessRamp, m_forceRefRamp;
+  GainRamp m_forceFactorRamp, m_dampingFactorRamp;
+  Vector6 m_forceTarget;
 
   Vector6 m_forceAxes;
   Vector6 m_cmdStiffness, m_cmdForce, m_cmdForceAxes;
@@ -116,7 +91,6 @@ class AdmittanceControlModule : public ControlModule {
   int m_model;
   double m_modelScale;
   uint8_t m_singularHandling;
-  double m_minSingularValue;
 
   // Admittance state (base frame) and the wrench estimate.
   Vector6 m_admAcc, m_admVel, m_admDisp;
@@ -141,12 +115,6 @@ class AdmittanceControlModule : public ControlModule {
   bool m_implicitStep;
   long m_implicitSteps;
 
-  // Whether the ramps' current values have been computed since Start (a
-  // command may then restart a ramp from where it stands).
-  bool m_haveCurrent;
-  // Whether control runs: set by a successful Start, cleared by FinControl.
-  bool m_running;
-
   // The wrench error J+^T (tau_ext - tau_ref) of this cycle (base frame).
   Vector6 EstimateWrenchError(const Matrix6& J);
   // M, M^-1 and M_b, M_b^-1 from the virtual joint masses.
@@ -158,13 +126,6 @@ class AdmittanceControlModule : public ControlModule {
 
  private:
   void SetIdleValues();
-  // True between the first and the last cycle of a gain ramp.
-  bool RampInProgress() const;
-  // setRefCoord from the host's motion command frame.
-  void RefreshReferenceCoordinate();
-  // The pre-update checks; on failure they have run FinControl.
-  void CheckAfterUpdate();
-  void EndControl();
 
   Eigen::EigenSolver<Matrix6> m_eigenSolver;
 };

@@ -9,8 +9,6 @@ namespace {
 using Vector6 = ImpedanceControlModule::Vector6;
 using Matrix6 = ImpedanceControlModule::Matrix6;
 
-constexpr double kCycle = 0.001;
-constexpr double kMinRampTime = 0.001;
 constexpr double kMinPauseTime = 0.025;
 constexpr double kPauseDampingScale = 4.0;
 // Sum of the filtered joint speeds below which a paused arm counts as quiet
@@ -28,13 +26,6 @@ bool IsSet(double flag) {
 
 bool AllFinite(const Vector6& v) {
   return v.allFinite();
-}
-
-// The decoders leave an element untouched when the record holds NaN or
-// infinity there; starting from NaN makes such a record visible.
-constexpr double kUnread = std::numeric_limits<double>::quiet_NaN();
-Vector6 Unread() {
-  return Vector6::Constant(kUnread);
 }
 
 // Damping of one axis from the commanded stiffness and force. A commanded
@@ -62,8 +53,6 @@ ImpedanceControlModule::ImpedanceControlModule(long id, RobotControlContext* con
 
 void ImpedanceControlModule::SetIdleValues() {
   m_forceOffset.setZero();
-  m_stiffnessTarget.setZero();
-  m_forceTarget.setZero();
   m_forceDirection.setZero();
   m_commandDirection.setZero();
   m_savedStiffness.setZero();
@@ -71,16 +60,13 @@ void ImpedanceControlModule::SetIdleValues() {
   m_savedDirection.setZero();
   m_commandStiffness.setZero();
   m_commandForce.setZero();
-  m_forceStart.setZero();
-  m_previousDirection.setZero();
-  m_stiffness.setZero();
-  m_force.setZero();
+  m_stiffnessRamp.Reset(Vector6::Zero());
+  m_forceRamp.Reset(Vector6::Zero());
   m_errorOffset.setZero();
   m_pauseErrorOffset.setZero();
   m_commandTime = 0.0;
   m_pauseTime = 0.0;
   m_settleCount = 0;
-  m_relative = false;
   m_paused = false;
   m_pauseSettled = false;
   m_dampingScale = 1.0;
@@ -88,32 +74,29 @@ void ImpedanceControlModule::SetIdleValues() {
   m_stiffnessMax << 10000, 10000, 10000, 300, 300, 300;
   m_pauseStiffness << 3000, 3000, 3000, 600, 600, 600;
   m_dampingMax << 400, 400, 400, 40, 40, 40;
-  m_stiffnessStart << 2000, 2000, 2000, 10, 10, 10;
-  m_gainTime = 0.001;
-  m_gainElapsed = 0.002;
+  m_gainTime = kMinRampTime;
+  m_gainElapsed = 2 * kMinRampTime;
   m_frameRotation.setIdentity();
 
   m_output.acceleration.setZero();
   m_output.jointPosition.setZero();
   m_output.jointVelocity.setZero();
   m_output.jointTorque.setZero();
-  m_running = false;
   m_lastTorque.setZero();
 }
 
-void ImpedanceControlModule::InitControlParameters() {
+void ImpedanceControlModule::InitControl() {
   SetIdleValues();
   UpdateCoordRot(m_frameRotation, REF_MODE_COMPLIANCE);
 
   m_output.jointPosition = m_context->getJntPos();
-  m_output.jointVelocity.setZero();
-  m_output.jointTorque.setZero();
   const Mota::TaskPosition pose = m_context->getTCPPose();
   m_output.pose.position = pose.position;
   m_output.pose.rotation = pose.rotation;
   m_output.velocity.linear.setZero();
   m_output.velocity.angular.setZero();
-  m_output.acceleration.setZero();
+  m_lastTorque = m_context->getJntTrqGrav();
+  if (!AllFinite(m_lastTorque)) m_lastTorque.setZero();
 }
 
 void ImpedanceControlModule::PreProcessStiffnessGain(Vector6& stiffness) {
@@ -129,17 +112,11 @@ void ImpedanceControlModule::SetComplianceParameters(Vector6 stiffness, Vector6 
   const Vector6 error = m_frameRotation.transpose() *
                         CalPoseError(m_context->getTCPPose_tg(), m_context->getTCPPose());
 
+  Vector6 forceTarget;
   for (int i = 0; i < 6; ++i) {
-    const bool wasForce = IsSet(m_previousDirection[i]);
+    const bool wasForce = IsSet(m_forceDirection[i]);
     const bool isForce = IsSet(direction[i]);
-    if (wasForce) {
-      m_stiffnessStart[i] = 0.0;
-      m_forceStart[i] = m_forceTarget[i];
-    } else {
-      m_forceStart[i] = 0.0;
-      m_stiffnessStart[i] = m_stiffnessTarget[i];
-    }
-    m_forceTarget[i] = isForce ? force[i] : 0.0;
+    forceTarget[i] = isForce ? force[i] : 0.0;
     if (wasForce && isForce) {
       m_errorOffset[i] = 0.0;
     } else if (wasForce) {
@@ -148,11 +125,11 @@ void ImpedanceControlModule::SetComplianceParameters(Vector6 stiffness, Vector6 
       m_errorOffset[i] = std::isfinite(error[i]) ? error[i] : 0.0;
     }
   }
-  m_stiffnessTarget = stiffness;
-  m_previousDirection = direction;
+  // Both ramps continue from the values reached, also in mid-ramp.
+  RetargetRamp(m_stiffnessRamp, stiffness);
+  RetargetRamp(m_forceRamp, forceTarget);
   m_forceDirection = direction;
-  m_gainElapsed = 0.0;
-  m_gainTime = std::max(time, kMinRampTime);
+  RestartRamps(time);
 }
 
 void ImpedanceControlModule::ApplyParameters(const Vector6& stiffness, const Vector6& force,
@@ -167,167 +144,56 @@ void ImpedanceControlModule::ApplyParameters(const Vector6& stiffness, const Vec
   SetComplianceParameters(stiffness, force, direction, time);
 }
 
-bool ImpedanceControlModule::GetTarget(void* command) {
-  Vector6 stiffness = Unread(), force = Unread();
-  double time = kUnread;
-  GetStartComplianceControlEvent(command, stiffness, force, time);
-  if (!AllFinite(stiffness) || !AllFinite(force) || !std::isfinite(time)) return false;
-
+void ImpedanceControlModule::ApplyStart(const Vector6& stiffness, const Vector6& force,
+                                        double time) {
   m_commandStiffness = stiffness;
   m_commandForce = force;
   m_commandTime = time;
   PreProcessStiffnessGain(m_commandStiffness);
-  m_stiffnessTarget = m_commandStiffness;
-  m_forceTarget = m_commandForce;
+  // Control starts at the commanded stiffness, without force.
+  m_stiffnessRamp.Reset(m_commandStiffness);
   SetComplianceParameters(m_commandStiffness, m_commandForce, m_commandDirection, m_commandTime);
-  return true;
 }
 
-bool ImpedanceControlModule::UpdateTaskComplianceControlGain(void* command) {
-  Vector6 stiffness = Unread();
-  double time = kUnread;
-  GetTargetStiffness(command, stiffness, time);
-  if (!AllFinite(stiffness) || !std::isfinite(time)) return false;
-
-  m_commandStiffness = stiffness;
-  m_commandTime = time;
-  PreProcessStiffnessGain(m_commandStiffness);
-  ApplyParameters(m_commandStiffness, m_commandForce, m_commandDirection, m_commandTime);
-  FinishGainUpdate();
-  return true;
+bool ImpedanceControlModule::TakesCommand(int type) const {
+  return type == CMD_STIFFNESS || type == CMD_FORCE || type == CMD_RELEASE_FORCE;
 }
 
-bool ImpedanceControlModule::UpdateTaskForceControlGain(void* command) {
-  Vector6 force = Unread(), direction = Vector6::Zero();
-  double time = kUnread;
-  bool relative = false;
-  GetTargetForce(command, force, direction, time, relative);
-  if (!AllFinite(force) || !std::isfinite(time)) return false;
-  Vector6 offset;
-  SetRelativeMode(relative, offset);
-  // A sensor that reads NaN cannot give the force to measure from.
-  if (!AllFinite(offset)) return false;
-
-  m_commandForce = force;
-  m_commandDirection = direction;
-  m_commandTime = time;
-  m_relative = relative;
-  CheckForceDirection(m_commandDirection);
-  m_forceOffset = offset;
-  m_commandForce += m_forceOffset;
-
-  Vector6 stiffness = m_commandStiffness;
-  for (int i = 0; i < 6; ++i) {
-    if (IsSet(m_commandDirection[i])) stiffness[i] = 0.0;
-  }
-  ApplyParameters(stiffness, m_commandForce, m_commandDirection, m_commandTime);
-  FinishGainUpdate();
-  return true;
-}
-
-bool ImpedanceControlModule::SetReleaseDesiredForce(void* command) {
-  Vector6 stiffness = m_commandStiffness, force = Vector6::Zero(), direction = Vector6::Zero();
-  double time = kUnread;
-  GetReleaseForce(command, stiffness, force, direction, time);
-  if (!std::isfinite(time)) return false;
-
-  m_commandForce = force;
-  m_commandDirection = direction;
-  m_commandTime = time;
-  ApplyParameters(m_commandStiffness, Vector6::Zero(), Vector6::Zero(), m_commandTime);
-  FinishGainUpdate();
-  return true;
-}
-
-void ImpedanceControlModule::FinishGainUpdate() {
-  m_context->setRefCoord(REF_MODE_COMPLIANCE, m_context->getMotionCmdCoordinateClassidication(
-                                                  m_context->getRefCoordIdx()));
-  // The check reports its own error and has already run FinControl.
-  if (CheckStatusBeforeUpdate()) m_running = false;
-}
-
-void ImpedanceControlModule::EndControl() {
-  FinControl();
-  m_running = false;
-}
-
-int ImpedanceControlModule::Start(void* command) {
-  if (m_context == nullptr || command == nullptr) return -1;
-  InitControlParameters();
-  SetControlMode(SERVO_TORQUE, SPACE_TASK);
-  SetCompForceStatus(COMPFORCE_ON);
-  if (!GetTarget(command)) {
-    EndControl();
-    return -1;
-  }
-  if (CheckExternalTorque()) {
-    EndControl();
-    return -1;
-  }
-  if (CheckStatusBeforeUpdate()) {
-    // The check has reported its error and run FinControl once already.
-    EndControl();
-    return -1;
-  }
-  m_lastTorque = m_context->getJntTrqGrav();
-  if (!AllFinite(m_lastTorque)) m_lastTorque.setZero();
-  m_running = true;
-  return 0;
-}
-
-int ImpedanceControlModule::Stop(void* command) {
-  if (m_context == nullptr || command == nullptr) return -1;
-  if (GetStopComplianceControlEvent(command)) return -1;
-  EndControl();
-  return 0;
-}
-
-int ImpedanceControlModule::DoControl() {
-  if (!m_running || m_context == nullptr) return -1;
-  CustomControlLaw(m_output);
-  SetOutput(m_output);
-  m_gainElapsed += kCycle;
-  return 0;
-}
-
-int ImpedanceControlModule::UpdateControlGain(void* command) {
-  if (!m_running || m_context == nullptr || command == nullptr) return -1;
-  bool taken = false;
-  switch (CheckCommandType(command)) {
+void ImpedanceControlModule::ApplyGainCommand(const GainCommand& command) {
+  m_commandTime = command.time;
+  switch (command.type) {
     case CMD_STIFFNESS:
-      taken = UpdateTaskComplianceControlGain(command);
+      m_commandStiffness = command.values;
+      PreProcessStiffnessGain(m_commandStiffness);
+      ApplyParameters(m_commandStiffness, m_commandForce, m_commandDirection, m_commandTime);
       break;
-    case CMD_FORCE:
-      taken = UpdateTaskForceControlGain(command);
+    case CMD_FORCE: {
+      m_commandForce = command.values;
+      m_commandDirection = command.direction;
+      Vector6 stiffness = m_commandStiffness;
+      for (int i = 0; i < 6; ++i) {
+        if (IsSet(m_commandDirection[i])) stiffness[i] = 0.0;
+      }
+      ApplyParameters(stiffness, m_commandForce, m_commandDirection, m_commandTime);
       break;
+    }
     case CMD_RELEASE_FORCE:
-      taken = SetReleaseDesiredForce(command);
+      m_commandForce.setZero();
+      m_commandDirection.setZero();
+      ApplyParameters(m_commandStiffness, Vector6::Zero(), Vector6::Zero(), m_commandTime);
       break;
     default:
-      return -1;
+      break;
   }
-  return taken ? 0 : -1;
 }
 
-int ImpedanceControlModule::Pause(void*) {
-  if (!m_running || m_context == nullptr) return -1;
-  SetPause(m_context->getCalculateDecTime_w_CurJvel());
-  return 0;
-}
-
-int ImpedanceControlModule::Resume(void*) {
-  if (!m_running || m_context == nullptr) return -1;
-  SetResume();
-  return 0;
-}
-
-void ImpedanceControlModule::SetPause(double time) {
+void ImpedanceControlModule::PauseLaw(double time) {
   if (m_paused) return;
   // A deceleration time the host cannot give falls back to the shortest ramp.
   if (!std::isfinite(time)) time = kMinPauseTime;
   time = std::max(time, kMinPauseTime);
-  m_savedStiffness = m_stiffnessTarget;
-  m_savedForce = m_forceTarget;
+  m_savedStiffness = m_stiffnessRamp.target;
+  m_savedForce = m_forceRamp.target;
   m_savedDirection = m_forceDirection;
   m_dampingScale = kPauseDampingScale;
   m_pauseTime = time;
@@ -337,7 +203,7 @@ void ImpedanceControlModule::SetPause(double time) {
   m_pauseSettled = false;
 }
 
-void ImpedanceControlModule::SetResume() {
+void ImpedanceControlModule::ResumeLaw() {
   if (!m_paused) return;
   m_dampingScale = 1.0;
   m_paused = false;
@@ -345,19 +211,15 @@ void ImpedanceControlModule::SetResume() {
   m_pauseSettled = false;
 }
 
-int ImpedanceControlModule::CheckControlState() {
-  if (m_context == nullptr) return 0;
-  if (m_context->getMotionLibStatus() != 0 || m_context->getExpTimeStatus() != 0) return 2;
-  return 0;
-}
-
 int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {
   RobotControlContext* const host = m_context;
   Matrix6& rotation = m_frameRotation;
 
   UpdateCoordRot(rotation, REF_MODE_COMPLIANCE);
-  InterpolateControlGain(m_stiffness, m_stiffnessTarget, m_stiffnessStart);
-  InterpolateControlGain(m_force, m_forceTarget, m_forceStart);
+  AdvanceRamp(m_stiffnessRamp);
+  AdvanceRamp(m_forceRamp);
+  const Vector6& stiffness = m_stiffnessRamp.current;
+  const Vector6& force = m_forceRamp.current;
 
   const Vector6 frameError =
       rotation.transpose() * CalPoseError(host->getTCPPose_tg(), host->getTCPPose());
@@ -365,7 +227,7 @@ int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {
   // A position axis whose force is still ramping out follows the robot, so
   // it holds the place where its force reaches zero.
   for (int i = 0; i < 6; ++i) {
-    if (!IsSet(m_forceDirection[i]) && std::abs(m_force[i]) > kForceRampedOut &&
+    if (!IsSet(m_forceDirection[i]) && std::abs(force[i]) > kForceRampedOut &&
         std::isfinite(frameError[i])) {
       m_errorOffset[i] = frameError[i];
     }
@@ -376,7 +238,7 @@ int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {
     damping[i] =
         AxisDamping(i, m_commandStiffness[i], m_commandForce[i], m_dampingScale, m_dampingMax[i]);
   }
-  const Matrix6 stiffnessMatrix = DiagonalVectoMat6D(m_stiffness);
+  const Matrix6 stiffnessMatrix = DiagonalVectoMat6D(stiffness);
   const Matrix6 dampingMatrix = DiagonalVectoMat6D(damping);
 
   Matrix6 inertia = host->getJntM();
@@ -433,8 +295,15 @@ int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {
     }
   }
 
-  const Vector6 wrench =
-      stiffnessMatrix * springError + dampingMatrix * velocityError + m_force + orientationLimit;
+  Vector6 wrench =
+      stiffnessMatrix * springError + dampingMatrix * velocityError + force + orientationLimit;
+  // The compliance wrench is bounded per axis, so no error, velocity or
+  // command makes the arm push harder than the documented maximum.
+  for (int i = 0; i < 6; ++i) {
+    const double limit = i < 3 ? kMaxWrenchForce : kMaxWrenchMoment;
+    if (wrench[i] > limit) wrench[i] = limit;
+    if (wrench[i] < -limit) wrench[i] = -limit;  // NaN stays NaN: see the fallback below
+  }
   Vector6 torque = inertia * jointAcceleration + (host->getTCPJ().transpose() * rotation) * wrench +
                    host->getJntC() * host->getJntVel() + host->getJntTrqGrav() +
                    host->getJntTrqFric_comp_fctrl();

@@ -1,19 +1,30 @@
 #include "ControlModule.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 
 namespace {
 
-constexpr double kMinGainTime = 0.001;
+// Field offsets of the command records; the layouts live in
+// ComplianceCommands.h.
+constexpr size_t kStartStiffness = offsetof(StartComplianceRecord, stiffness);
+constexpr size_t kStartForce = offsetof(StartComplianceRecord, force);
+constexpr size_t kStartTime = offsetof(StartComplianceRecord, time);
+constexpr size_t kStiffnessValues = offsetof(StiffnessCommandRecord, stiffness);
+constexpr size_t kStiffnessTime = offsetof(StiffnessCommandRecord, time);
+constexpr size_t kForceDirection = offsetof(ForceCommandRecord, direction);
+constexpr size_t kForceValues = offsetof(ForceCommandRecord, force);
+constexpr size_t kForceTime = offsetof(ForceCommandRecord, time);
+constexpr size_t kForceRelative = offsetof(ForceCommandRecord, relative);
+constexpr size_t kReleaseTime = offsetof(ReleaseForceRecord, time);
+constexpr size_t kFactorValues = offsetof(FactorCommandRecord, factor);
+constexpr size_t kFactorTime = offsetof(FactorCommandRecord, time);
 
-// Field offsets of the command records.
-constexpr size_t kStartStiffness = 2, kStartForce = 26, kStartTime = 50;
-constexpr size_t kStiffnessValues = 5, kStiffnessTime = 29;
-constexpr size_t kForceDirection = 5, kForceValues = 11, kForceTime = 35, kForceRelative = 39;
-constexpr size_t kReleaseTime = 35;
-constexpr size_t kFactorValues = 4, kFactorTime = 28;
+// The decoders leave an element untouched when the record holds NaN or
+// infinity there; starting from NaN makes such a record visible.
+constexpr double kUnread = std::numeric_limits<double>::quiet_NaN();
 
 const unsigned char* Bytes(const void* record) {
   return static_cast<const unsigned char*>(record);
@@ -61,7 +72,7 @@ void ControlModule::SetOutput(_ControlOutput output) {
 void ControlModule::InterpolateControlGain(Eigen::Vector6d& out, Eigen::Vector6d target,
                                            Eigen::Vector6d start) {
   // Written so that a NaN duration is raised as well.
-  if (!(m_gainTime >= kMinGainTime)) m_gainTime = kMinGainTime;
+  if (!(m_gainTime >= kMinRampTime)) m_gainTime = kMinRampTime;
   if (m_gainElapsed > m_gainTime) {
     out = target;
     m_context->setExpTimeStatus(EXPTIME_DONE);
@@ -77,9 +88,20 @@ void ControlModule::SetRelativeMode(bool relative, Eigen::Vector6d& offset) {
     offset.setZero();
     return;
   }
-  for (int i = 0; i < 6; ++i)
-    offset[i] = CRobotInfo::fts ? m_context->getFTS_comp_FCtrl_lpf()[i]
-                                : m_context->getJntExtTrq_Fctrl_lpf()[i];
+  // The sensed wrench is what the environment exerts on the tool (base
+  // frame); a commanded force is what the tool exerts on the environment,
+  // so the force present now, as a command, is its negative.
+  Eigen::Vector6d sensed;
+  if (CRobotInfo::fts) {
+    sensed = m_context->getFTS_comp_FCtrl_lpf();
+  } else {
+    const Eigen::Matrix6d jinv = m_context->getCalInverseJacobianDLS(
+        m_context->getTCPJ(), m_context->getCompliance_sv_max());
+    sensed = jinv.transpose() * m_context->getJntExtTrq_Fctrl_lpf();
+  }
+  Eigen::Matrix6d frame = Eigen::Matrix6d::Identity();
+  UpdateCoordRot(frame, REF_MODE_COMPLIANCE);
+  offset = -(frame.transpose() * sensed);
 }
 
 void ControlModule::SetCompForceStatus(COMPFORCE_STATUS status) {
@@ -103,6 +125,154 @@ void ControlModule::FinControl() {
   ResetControlVariables();
   SetControlMode(SERVO_POSITION, SPACE_JOINT);
   SetCompForceStatus(COMPFORCE_OFF);
+  // No ramp of this module runs once control has ended.
+  m_context->setExpTimeStatus(EXPTIME_DONE);
+  m_running = false;
+  m_engaged = false;
+}
+
+void ControlModule::EndControl() {
+  if (m_engaged) FinControl();
+  m_running = false;
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+int ControlModule::Start(void* command) {
+  if (m_context == nullptr || command == nullptr) return -1;
+  m_running = false;
+  InitControl();
+  SetControlMode(ControlServoMode(), SPACE_TASK);
+  SetCompForceStatus(COMPFORCE_ON);
+  m_engaged = true;
+
+  Eigen::Vector6d stiffness = Eigen::Vector6d::Constant(kUnread);
+  Eigen::Vector6d force = Eigen::Vector6d::Constant(kUnread);
+  double time = kUnread;
+  GetStartComplianceControlEvent(command, stiffness, force, time);
+  if (!stiffness.allFinite() || !std::isfinite(time) || !WithinCommandLimits(force)) {
+    EndControl();
+    return -1;
+  }
+  ApplyStart(stiffness, force, time);
+  // The checks that fail raise their error and end control themselves.
+  if (CheckExternalTorque() || CheckStatusBeforeUpdate()) {
+    EndControl();
+    return -1;
+  }
+  m_running = true;
+  return 0;
+}
+
+int ControlModule::Stop(void* command) {
+  if (m_context == nullptr) return -1;
+  if (GetStopComplianceControlEvent(command)) return -1;
+  EndControl();
+  return 0;
+}
+
+int ControlModule::DoControl() {
+  if (m_context == nullptr || !m_running) return -1;
+  m_context->setExpTimeStatus(RampRunning() ? EXPTIME_RUNNING : EXPTIME_DONE);
+  if (CustomControlLaw(m_output) == 0) SetOutput(m_output);
+  m_gainElapsed += kCyclePeriod;
+  return 0;
+}
+
+int ControlModule::UpdateControlGain(void* command) {
+  if (m_context == nullptr || !m_running || command == nullptr) return -1;
+  const int type = CheckCommandType(command);
+  if (!TakesCommand(type)) return -1;
+  GainCommand c;
+  if (!DecodeGainCommand(type, command, c)) return -1;
+  if (type == CMD_FORCE) {
+    Eigen::Vector6d offset = Eigen::Vector6d::Zero();
+    SetRelativeMode(c.relative, offset);
+    if (!offset.allFinite()) return -1;
+    Eigen::Vector6d force = c.values;
+    for (int i = 0; i < 6; ++i)
+      if (std::fabs(c.direction[i]) > kSetThreshold) force[i] += offset[i];
+    if (!WithinCommandLimits(force)) return -1;
+    CheckForceDirection(c.direction);
+    m_forceOffset = offset;
+    c.values = force;
+  }
+  ApplyGainCommand(c);
+  FinishGainCommand();
+  return 0;
+}
+
+void ControlModule::FinishGainCommand() {
+  m_context->setRefCoord(REF_MODE_COMPLIANCE, m_context->getMotionCmdCoordinateClassidication(
+                                                  m_context->getRefCoordIdx()));
+  // A failing check has raised its error and ended control.
+  if (CheckStatusBeforeUpdate()) EndControl();
+}
+
+int ControlModule::Pause(void*) {
+  if (m_context != nullptr && m_running) PauseLaw(m_context->getCalculateDecTime_w_CurJvel());
+  return 0;
+}
+
+int ControlModule::Resume(void*) {
+  if (m_context != nullptr && m_running) ResumeLaw();
+  return 0;
+}
+
+int ControlModule::CheckControlState() {
+  if (m_context == nullptr) return 0;
+  if (m_context->getMotionLibStatus() != 0) return 2;
+  return m_running && m_context->getExpTimeStatus() != 0 ? 2 : 0;
+}
+
+void ControlModule::RestartRamps(double time) {
+  m_gainElapsed = 0.0;
+  m_gainTime = time >= kMinRampTime ? time : kMinRampTime;  // NaN too
+  if (m_context != nullptr) m_context->setExpTimeStatus(EXPTIME_RUNNING);
+}
+
+double ControlModule::RampFraction() const {
+  if (!(m_gainElapsed < m_gainTime)) return 1.0;
+  return m_gainElapsed / m_gainTime;
+}
+
+bool ControlModule::WithinCommandLimits(const Eigen::Vector6d& wrench) {
+  for (int i = 0; i < 6; ++i) {
+    const double limit = i < 3 ? kMaxCommandForce : kMaxCommandMoment;
+    if (!(std::fabs(wrench[i]) <= limit)) return false;  // NaN too
+  }
+  return true;
+}
+
+bool ControlModule::DecodeGainCommand(int type, const void* record, GainCommand& c) {
+  c.type = type;
+  c.values = Eigen::Vector6d::Constant(kUnread);
+  c.direction.setZero();
+  c.time = kUnread;
+  c.relative = false;
+  switch (type) {
+    case CMD_STIFFNESS:
+      GetTargetStiffness(record, c.values, c.time);
+      break;
+    case CMD_FORCE_FACTOR:
+      GetTargetForceFactor(record, c.values, c.time);
+      break;
+    case CMD_DAMPING_FACTOR:
+      GetTargetDampingFactor(record, c.values, c.time);
+      break;
+    case CMD_FORCE:
+      GetTargetForce(record, c.values, c.direction, c.time, c.relative);
+      break;
+    case CMD_RELEASE_FORCE: {
+      Eigen::Vector6d unused = Eigen::Vector6d::Zero();
+      GetReleaseForce(record, unused, c.values, c.direction, c.time);
+      break;
+    }
+    default:
+      return false;
+  }
+  return c.values.allFinite() && std::isfinite(c.time);
 }
 
 int ControlModule::CheckTorqueExtMonitoring() {

@@ -25,6 +25,7 @@
 #include <cstdint>
 
 #include "ComplianceCommands.h"
+#include "GainRamp.h"
 #include "Mota.h"
 #include "RobotControlContext.h"
 
@@ -47,28 +48,75 @@ struct _ControlOutput {
   Eigen::Vector6d jointTorque;    // Nm; torque servo
 };
 
+// A gain command decoded from its record, in the units of the record (N,
+// Nm, N/m, Nm/rad, factors; seconds), ordered x, y, z, rx, ry, rz in the
+// compliance frame.
+struct GainCommand {
+  EIGEN_MAKE_ALIGNED_OPERATOR_NEW
+  int type = 0;                                         // COMPLIANCE_COMMAND_TYPE
+  Eigen::Vector6d values = Eigen::Vector6d::Zero();     // stiffness, force or factors
+  Eigen::Vector6d direction = Eigen::Vector6d::Zero();  // CMD_FORCE: 1 on force axes
+  double time = 0.0;                                    // ramp time as given
+  bool relative = false;                                // CMD_FORCE: relative offset added
+};
+
 class ControlModule {
  public:
   // The control period the ramp clock assumes for every DoControl.
   static constexpr double kCyclePeriod = 0.001;
+  // The shortest gain ramp; shorter or non-finite ramp times are raised to it.
+  static constexpr double kMinRampTime = 0.001;
+  // A selection entry (force direction, flag) counts as set above this.
+  static constexpr double kSetThreshold = 0.5;
+  // The largest commanded force (N, each of x, y, z) and moment (Nm, each of
+  // rx, ry, rz), after a relative offset is added. Start and force records
+  // beyond them are refused.
+  static constexpr double kMaxCommandForce = 500.0;
+  static constexpr double kMaxCommandMoment = 50.0;
 
   ControlModule(long id, RobotControlContext* context);
   virtual ~ControlModule() = default;
 
-  // The operations the host drives; all return 0 on success.
-  virtual int Start(void* command) = 0;
-  virtual int Stop(void* command) = 0;
-  virtual int DoControl() = 0;
-  virtual int UpdateControlGain(void* command) = 0;
-  virtual int Pause(void* command) = 0;
-  virtual int Resume(void* command) = 0;
-  // 2 while a motion or a gain ramp is running, else 0.
-  virtual int CheckControlState() = 0;
+  // The operations the host drives, one lifecycle for every plug-in (the
+  // rules are tabled in docs/control.md). All return 0 on success.
+  //
+  // Start(start record): 0 when control runs. -1 without a context or a
+  // record, with nothing written to the host. -1 after ending control once
+  // (FinControl) when a number of the record is not finite, when a force or
+  // moment of the record is beyond the command maximum, when the external
+  // torque is over its limit, or when the posture or the tool fails the
+  // pre-update checks (their error raised).
+  virtual int Start(void* command);
+  // Stop(stop record): -1 and nothing changed when the record's first byte
+  // is 1, or without a context. Otherwise ends control (FinControl once,
+  // nothing when control has already ended) and returns 0; a null record
+  // stops too.
+  virtual int Stop(void* command);
+  // One cycle: writes the ramp status to the host, runs CustomControlLaw,
+  // sends its output with SetOutput when the law returned 0 (a non-zero
+  // result sends nothing this cycle), advances the ramp clock by one period.
+  // -1 and nothing sent or read while control is not running.
+  virtual int DoControl();
+  // Gain command (record type at offset 0): 0 when taken, also when the
+  // check after it ended control. -1 with nothing changed while control is
+  // not running, for a null record, a type the plug-in does not take, a
+  // record holding NaN or infinity, a force or moment beyond the command
+  // maximum, or a relative offset that cannot be measured.
+  virtual int UpdateControlGain(void* command);
+  // Pause / Resume the plug-in's law (the record is not read). 0, also
+  // outside Start..Stop (then without effect).
+  virtual int Pause(void* command);
+  virtual int Resume(void* command);
+  // 2 while the host's motion library runs or, while control runs, a gain
+  // ramp runs; else 0 (also without a context).
+  virtual int CheckControlState();
   virtual int CustomControlLaw(_ControlOutput& output) = 0;
 
   long GetControlModuleID() const { return m_id; }
   RobotControlContext* GetRobotControlContext() const { return m_context; }
   void SetRobotControlContext(RobotControlContext* context) { m_context = context; }
+  // True between a successful Start and the end of control.
+  bool IsRunning() const { return m_running; }
 
   // setServoMode, then setMotionSpace.
   void SetControlMode(SERVO_MODE mode, MOTION_SPACE space);
@@ -80,8 +128,11 @@ class ControlModule {
   // once m_gainElapsed exceeds m_gainTime; reports the ramp state to the
   // host (EXPTIME_RUNNING / EXPTIME_DONE). Raises m_gainTime to 0.001.
   void InterpolateControlGain(Eigen::Vector6d& out, Eigen::Vector6d target, Eigen::Vector6d start);
-  // offset = the force present now (sensor wrench when a sensor is fitted,
-  // else the filtered external joint torque) when relative, else zero.
+  // offset = the force present now, as a commanded force: the force the
+  // tool exerts on the environment (minus the sensed wrench), in the
+  // compliance frame, N and Nm. The sensed wrench is the sensor's when one
+  // is fitted, else the filtered external joint torque mapped through the
+  // damped inverse Jacobian. Zero when not relative.
   void SetRelativeMode(bool relative, Eigen::Vector6d& offset);
   void SetCompForceStatus(COMPFORCE_STATUS status);
 
@@ -89,7 +140,7 @@ class ControlModule {
   // gravity torque as the torque set-point.
   void ResetControlVariables();
   // The common exit: ResetControlVariables, position servo in joint space,
-  // compliance off.
+  // compliance off, ramp status done. Control is no longer running.
   void FinControl();
 
   // 1 when no joint's external torque exceeds the limit, else -1.
@@ -145,16 +196,65 @@ class ControlModule {
   // set.
   void CheckForceDirection(Eigen::Vector6d& direction);
 
+  // True when every force (x, y, z) and moment (rx, ry, rz) of `wrench` is
+  // finite and within the command maximum.
+  static bool WithinCommandLimits(const Eigen::Vector6d& wrench);
+
  protected:
-  double m_gainTime = 0.0;
-  double m_gainElapsed = 0.0;
+  // Hooks of a plug-in, called by the lifecycle above with a context set.
+  // Resets the law's state from the host before a Start.
+  virtual void InitControl() {}
+  // The servo mode the law drives (Start switches the host to it, in task
+  // space).
+  virtual SERVO_MODE ControlServoMode() const { return SERVO_POSITION; }
+  // Applies the decoded start record (finite, forces within limits).
+  virtual void ApplyStart(const Eigen::Vector6d& /*stiffness*/, const Eigen::Vector6d& /*force*/,
+                          double /*time*/) {}
+  // Whether the plug-in takes gain commands of `type`.
+  virtual bool TakesCommand(int /*type*/) const { return false; }
+  // Applies a decoded, checked gain command; a force command arrives with
+  // its directions normalised and its relative offset already added.
+  virtual void ApplyGainCommand(const GainCommand& /*command*/) {}
+  // Pause with the host's deceleration time (s, as the host gives it), and
+  // Resume; called only while control runs.
+  virtual void PauseLaw(double /*decelerationTime*/) {}
+  virtual void ResumeLaw() {}
+
+  // The ramp clock: every ramp restarts together with `time` (raised to
+  // kMinRampTime; NaN too). The ramp status reads running at once.
+  void RestartRamps(double time);
+  // How far the ramps have come, 0..1.
+  double RampFraction() const;
+  // True until the cycle after the ramps reached their targets.
+  bool RampRunning() const { return m_gainElapsed <= m_gainTime; }
+  // The value a ramp reaches this cycle.
+  void AdvanceRamp(GainRamp& ramp) const { ramp.Advance(RampFraction()); }
+  // A ramp towards `target` from the value reached now.
+  void RetargetRamp(GainRamp& ramp, const Eigen::Vector6d& target) const {
+    ramp.Retarget(target, RampFraction());
+  }
+  // Ends control once: FinControl unless control has ended already.
+  void EndControl();
+
+  double m_gainTime = kMinRampTime;
+  double m_gainElapsed = 2 * kMinRampTime;
   _ControlOutput m_output;
   Eigen::Vector6d m_forceOffset = Eigen::Vector6d::Zero();
   int32_t m_id;
   RobotControlContext* m_context;
+  // Control runs (between a successful Start and the end of control).
+  bool m_running = false;
+  // The host is switched to the module (from Start's mode switch until
+  // FinControl); ending control resets the host only then.
+  bool m_engaged = false;
 
  private:
   Eigen::Matrix3d FrameRotation(int type, int userIndex);
+  // Decodes a gain record of `type`; false when it holds NaN or infinity.
+  static bool DecodeGainCommand(int type, const void* record, GainCommand& command);
+  // setRefCoord from the host's motion command frame, then the pre-update
+  // checks (which end control on failure).
+  void FinishGainCommand();
 };
 
 #define CONTROL_MODULE_CREATE(ModuleClass)                                           \

@@ -204,8 +204,13 @@ class TaskPosition {
 // A linear and an angular velocity; `vector` holds both after asVector().
 class TaskVelocity {
  public:
-  // Zeroes linear and angular velocity; `vector` is left as it is.
-  TaskVelocity() : linear(Eigen::Vector3d::Zero()), angular(Eigen::Vector3d::Zero()) {}
+  // Zeroes linear and angular velocity, and `vector` too, so a copy of a
+  // fresh velocity never carries indeterminate values (the layout is
+  // unchanged).
+  TaskVelocity()
+      : linear(Eigen::Vector3d::Zero()),
+        angular(Eigen::Vector3d::Zero()),
+        vector(Vector6d::Zero()) {}
 
   Vector6d asVector() {
     vector.head<3>() = linear;

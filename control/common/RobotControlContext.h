@@ -50,6 +50,19 @@ static_assert(offsetof(CRobotMonitoring, extTorqueLimit) == 8, "limit is the sec
 // declares these symbols; they are defined once in the host program (for
 // tests: link the `control_robot_info` library, which the simulator's
 // library `host_sim` also carries and exports to the plug-ins it loads).
+//
+// A host that does not link the project's libraries defines them itself,
+// in one source file of its executable:
+//
+//     CRobotMonitoring CRobotInfo::Monitoring = {};
+//     bool CRobotInfo::fts = false;
+//     double CRobotInfo::motorinertia[6] = {};
+//     double CRobotInfo::gearratio[6] = {1, 1, 1, 1, 1, 1};
+//
+// and exports them to the plug-ins it opens with dlopen: link the
+// executable with -rdynamic (or --dynamic-list naming the four symbols,
+// see robot_info.dynlist). The plug-ins resolve them when loaded
+// (RTLD_NOW fails on a host that does not export them).
 class __attribute__((visibility("default"))) CRobotInfo {
  public:
   static CRobotMonitoring Monitoring;
@@ -71,10 +84,20 @@ class RobotControlContext {
   virtual Eigen::Vector6d getJntVel() = 0;
   virtual Eigen::Vector6d getJntVel_lpf_20Hz() = 0;
   virtual Eigen::Vector6d getJntPos_d() = 0;
-  virtual Eigen::Matrix6d getJntM() = 0;  // joint-space inertia
-  virtual Eigen::Matrix6d getJntC() = 0;  // Coriolis matrix, times joint velocity
-  virtual Eigen::Vector6d getJntTrqGrav() = 0;
-  virtual Eigen::Vector6d getJntTrqFric_comp_fctrl() = 0;
+  // Joint-space inertia of the links and payload (kg m^2), WITHOUT the
+  // reflected rotor inertia: the impedance plug-in adds
+  // gearratio^2 * motorinertia on the diagonal itself.
+  virtual Eigen::Matrix6d getJntM() = 0;
+  // Coriolis/centrifugal matrix C(q, qd). The plug-ins only use the product
+  // getJntC() * getJntVel(); a host that only has the Coriolis vector c
+  // returns any C with C * qd = c, e.g. c * qd^T / |qd|^2 (zero when qd = 0).
+  virtual Eigen::Matrix6d getJntC() = 0;
+  virtual Eigen::Vector6d getJntTrqGrav() = 0;             // Nm, holds the arm
+  virtual Eigen::Vector6d getJntTrqFric_comp_fctrl() = 0;  // Nm, friction feed-forward
+  // External joint torques (Nm): the torque the external wrench produces at
+  // the joints, tau_ext = J^T F_ext, with F_ext as in getFTS_comp_FCtrl_lpf
+  // (the wrench the environment exerts on the tool). Raw, force-control
+  // variant, and 20 Hz low-pass filtered.
   virtual Eigen::Vector6d getJntTrqExt() = 0;
   virtual Eigen::Vector6d getJntTrqExt_Fctrl() = 0;
   virtual Eigen::Vector6d getJntExtTrq_Fctrl_lpf() = 0;
@@ -89,8 +112,19 @@ class RobotControlContext {
   virtual Eigen::Matrix6d getTCPJdot() = 0;
   // Damped least-squares inverse of J with damping bound lambda.
   virtual Eigen::Matrix6d getCalInverseJacobianDLS(const Eigen::Matrix6d& J, double lambda) = 0;
+  // The force/torque sensor's wrench (N, Nm), read only when
+  // CRobotInfo::fts is set: the wrench the environment exerts ON the tool,
+  // acting at the TCP, expressed in the robot base frame, "compensated" =
+  // with tool and payload gravity and the sensor bias removed, low-pass
+  // filtered at 20 Hz. A hand pushing the tool down (-z) reads (0, 0, -F).
   virtual Eigen::Vector6d getFTS_comp_FCtrl_lpf() = 0;
   virtual Eigen::Vector3d getTCPToolLength() = 0;  // tool offset, metres
+  // Must mirror the direction flags of the last force command the host sent
+  // (1 on force-controlled axes, 0 elsewhere; all 0 after a release or
+  // Start). The admittance plug-in sets the force factor of every axis
+  // whose entry is 0 to 1: a host that reports 0 on a force axis loses that
+  // axis' force factor, one that reports 1 on a position axis lets it take
+  // one.
   virtual Eigen::Vector6d getTCPForce_dir() = 0;
   virtual Mota::TaskPosition getSTCP() = 0;
   virtual double getTotalPayloadMass() = 0;

@@ -9,10 +9,12 @@
 #include "../support/counting_new.h"
 #include "fake_context.h"
 #include "probe.h"
-#include "records.h"
+#include "support/command_records.h"
 
 namespace admittance_test {
 namespace {
+
+using records::Bytes;
 
 class AllocationTest : public ::testing::Test {
  protected:
@@ -36,16 +38,18 @@ class AllocationTest : public ::testing::Test {
 
   // Start, every command type, pause/resume, checks and stop, with cycles
   // in between and a varying wrench.
+  // The records are encoded once, outside the counted cycles.
+  Bytes start = records::Start({2000, 2000, 2000, 100, 100, 100}, {0, 0, 0, 0, 0, 0}, 0.05f);
+  Bytes stiffness = records::Stiffness({1500, 2500, 2000, 150, 100, 80}, 0.03f);
+  Bytes forceFactor = records::Factor(2, {1.5f, 0.5f, 1, 1, 1, 1}, 0.02f);
+  Bytes dampingFactor = records::Factor(3, {2, 2, 0.5f, 1, 1, 1}, 0.02f);
+  Bytes force = records::Force({0, 0, 1, 0, 0, 1}, {0, 0, 10, 0, 0, 1}, 0.04f, 1);
+  Bytes release = records::Release(0.03f);
+  Bytes unknown = records::TypeOnly(6);
+  Bytes stop = records::Stop(0);
+  Bytes refuse = records::Stop(1);
+
   void Exercise(int rounds) {
-    Bytes start = StartRecord({2000, 2000, 2000, 100, 100, 100}, {0, 0, 0, 0, 0, 0}, 0.05f);
-    Bytes stiffness = StiffnessRecord({1500, 2500, 2000, 150, 100, 80}, 0.03f);
-    Bytes forceFactor = FactorRecord(2, {1.5f, 0.5f, 1, 1, 1, 1}, 0.02f);
-    Bytes dampingFactor = FactorRecord(3, {2, 2, 0.5f, 1, 1, 1}, 0.02f);
-    Bytes force = ForceRecord({0, 0, 1, 0, 0, 1}, {0, 0, 10, 0, 0, 1}, 0.04f, 1);
-    Bytes release = ReleaseRecord(0.03f);
-    Bytes unknown = TypeOnlyRecord(6);
-    Bytes stop = StopRecord(0);
-    Bytes refuse = StopRecord(1);
     for (int round = 0; round < rounds; ++round) {
       ctx.refCoord = {round % 2 == 0 ? COORD_TOOL : COORD_BASE, 0, 0};
       ctx.motionCmdCoord = ctx.refCoord;

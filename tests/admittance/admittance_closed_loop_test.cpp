@@ -9,8 +9,8 @@
 #include <cmath>
 #include <vector>
 
-#include "Simulation.h"
 #include "../support/counting_new.h"
+#include "Simulation.h"
 #include "probe.h"
 
 namespace {
@@ -103,8 +103,8 @@ TEST_F(ClosedLoop, ForceCommandPressesOnAWallWithTheCommandedForce) {
   ASSERT_EQ(sim.SetForce(V6(0, 0, 1, 0, 0, 0), V6(0, 0, -10, 0, 0, 0), 0.5, false), 0);
   sim.Run(5.0);
   EXPECT_NEAR(sim.Host().AppliedWrench()[2], 10.0, 0.2);
-  EXPECT_NEAR(module.m_extWrench[2], module.m_forceRef[2], 0.2);
-  EXPECT_NEAR(module.m_forceRef[2], 10.0, 1e-9);
+  EXPECT_NEAR(module.m_extWrench[2], module.m_forceRefRamp.current[2], 0.2);
+  EXPECT_NEAR(module.m_forceRefRamp.current[2], 10.0, 1e-9);
   EXPECT_NEAR(sim.TcpDisplacement()[2], -0.003 - 10.0 / 20000.0, 1e-4);
 }
 

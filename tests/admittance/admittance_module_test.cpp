@@ -9,10 +9,12 @@
 
 #include "fake_context.h"
 #include "probe.h"
-#include "records.h"
+#include "support/command_records.h"
 
 namespace admittance_test {
 namespace {
+
+using records::Bytes;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -34,7 +36,7 @@ class AdmittanceTest : public ::testing::Test {
 
   int Start(std::array<float, 6> stiffness = {1000, 1000, 1000, 100, 100, 100}, float time = 0.0f,
             std::array<float, 6> force = {0, 0, 0, 0, 0, 0}) {
-    Bytes record = StartRecord(stiffness, force, time);
+    Bytes record = records::Start(stiffness, force, time);
     return module.Start(record.data());
   }
   int Command(Bytes record) { return module.UpdateControlGain(record.data()); }
@@ -56,52 +58,52 @@ class AdmittanceTest : public ::testing::Test {
 
 TEST_F(AdmittanceTest, StiffnessIsFoldedCappedAndDeadBanded) {
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(StiffnessRecord({-500, 25000, 0.00005f, 2000, -0.00002f, 300}, 0)), 0);
-  EXPECT_TRUE(module.m_stiffnessTo.isApprox(V6(500, 20000, 0, 1000, 0, 300)))
-      << module.m_stiffnessTo.transpose();
+  ASSERT_EQ(Command(records::Stiffness({-500, 25000, 0.00005f, 2000, -0.00002f, 300}, 0)), 0);
+  EXPECT_TRUE(module.m_stiffnessRamp.target.isApprox(V6(500, 20000, 0, 1000, 0, 300)))
+      << module.m_stiffnessRamp.target.transpose();
   // The start record goes through the same rules.
   ASSERT_EQ(Start({-700, 1e9f, 3, 5000, 0.00001f, 10}), 0);
   Cycles(1);
-  EXPECT_TRUE(module.m_stiffness.isApprox(V6(700, 20000, 3, 1000, 0, 10)))
-      << module.m_stiffness.transpose();
+  EXPECT_TRUE(module.m_stiffnessRamp.current.isApprox(V6(700, 20000, 3, 1000, 0, 10)))
+      << module.m_stiffnessRamp.current.transpose();
 }
 
 TEST_F(AdmittanceTest, ForceFactorFollowsHostForceDirectionsAndLimits) {
   ctx.forceDir = V6(0, 1, 1, 1, 1, 1);
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(FactorRecord(2, {0, 5, -0.05f, 1.5f, 0, 0.5f}, 0)), 0);
-  EXPECT_TRUE(module.m_forceFactorTo.isApprox(V6(1.0, 2.0, 0.1, 1.5, 0.1, 0.5), 1e-6))
-      << module.m_forceFactorTo.transpose();
+  ASSERT_EQ(Command(records::Factor(2, {0, 5, -0.05f, 1.5f, 0, 0.5f}, 0)), 0);
+  EXPECT_TRUE(module.m_forceFactorRamp.target.isApprox(V6(1.0, 2.0, 0.1, 1.5, 0.1, 0.5), 1e-6))
+      << module.m_forceFactorRamp.target.transpose();
   // The factor handlers report the ramp as running at once.
   EXPECT_EQ(module.CheckControlState(), 2);
   Cycles(2);
-  EXPECT_TRUE(module.m_forceFactor.isApprox(module.m_forceFactorTo));
+  EXPECT_TRUE(module.m_forceFactorRamp.current.isApprox(module.m_forceFactorRamp.target));
 }
 
 TEST_F(AdmittanceTest, DampingFactorOnlyActsOnForceAxes) {
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(FactorRecord(3, {5, 0.05f, 0, 1.7f, 2, 0.3f}, 0)), 0);
-  EXPECT_TRUE(module.m_dampingFactorTo.isApprox(Vector6::Ones()));
+  ASSERT_EQ(Command(records::Factor(3, {5, 0.05f, 0, 1.7f, 2, 0.3f}, 0)), 0);
+  EXPECT_TRUE(module.m_dampingFactorRamp.target.isApprox(Vector6::Ones()));
 
-  ASSERT_EQ(Command(ForceRecord({1, 0, 2, 0, 0, 1}, {5, 0, 5, 0, 0, 1}, 0)), 0);
-  ASSERT_EQ(Command(FactorRecord(3, {5, 0.05f, 0.05f, 1.7f, 2, -0.3f}, 0)), 0);
+  ASSERT_EQ(Command(records::Force({1, 0, 2, 0, 0, 1}, {5, 0, 5, 0, 0, 1}, 0)), 0);
+  ASSERT_EQ(Command(records::Factor(3, {5, 0.05f, 0.05f, 1.7f, 2, -0.3f}, 0)), 0);
   // x, z (byte 2 counts as set) and rz are force-controlled.
-  EXPECT_TRUE(module.m_dampingFactorTo.isApprox(V6(2.0, 1.0, 0.1, 1.0, 1.0, 0.3), 1e-6))
-      << module.m_dampingFactorTo.transpose();
+  EXPECT_TRUE(module.m_dampingFactorRamp.target.isApprox(V6(2.0, 1.0, 0.1, 1.0, 1.0, 0.3), 1e-6))
+      << module.m_dampingFactorRamp.target.transpose();
 }
 
 TEST_F(AdmittanceTest, ZeroRampTimeEndsOnTheSecondCycleAndReportsDoneOnTheThird) {
   ASSERT_EQ(Start(), 0);
   Cycles(3);
   EXPECT_EQ(module.CheckControlState(), 0);
-  ASSERT_EQ(Command(StiffnessRecord({2000, 1000, 1000, 100, 100, 100}, 0)), 0);
+  ASSERT_EQ(Command(records::Stiffness({2000, 1000, 1000, 100, 100, 100}, 0)), 0);
   EXPECT_DOUBLE_EQ(module.m_gainTime, 0.001);
 
   Cycles(1);
-  EXPECT_DOUBLE_EQ(module.m_stiffness[0], 1000.0);
+  EXPECT_DOUBLE_EQ(module.m_stiffnessRamp.current[0], 1000.0);
   EXPECT_EQ(module.CheckControlState(), 2);
   Cycles(1);
-  EXPECT_DOUBLE_EQ(module.m_stiffness[0], 2000.0);
+  EXPECT_DOUBLE_EQ(module.m_stiffnessRamp.current[0], 2000.0);
   EXPECT_EQ(module.CheckControlState(), 2);
   Cycles(1);
   EXPECT_EQ(module.CheckControlState(), 0);
@@ -118,37 +120,37 @@ TEST_F(AdmittanceTest, StartAppliesTheStiffnessAtOnceAndSelectsNoForceAxis) {
   EXPECT_EQ(ctx.compForce, COMPFORCE_ON);
   EXPECT_TRUE(ctx.jntPosInit.isApprox(ctx.jntPos_d));
   Cycles(1);
-  EXPECT_TRUE(module.m_stiffness.isApprox(V6(1500, 1200, 900, 80, 70, 60)));
+  EXPECT_TRUE(module.m_stiffnessRamp.current.isApprox(V6(1500, 1200, 900, 80, 70, 60)));
   EXPECT_TRUE(module.m_forceAxes.isZero());
-  EXPECT_TRUE(module.m_forceRef.isZero());
+  EXPECT_TRUE(module.m_forceRefRamp.current.isZero());
   EXPECT_EQ(ctx.errorCount, 0);
 }
 
 TEST_F(AdmittanceTest, ForceThenReleaseRampStiffnessAndForceReference) {
   ASSERT_EQ(Start(), 0);
   Cycles(3);
-  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 20, 0, 0, 0}, 0.125f)), 0);
+  ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 20, 0, 0, 0}, 0.125f)), 0);
   Cycles(63);  // the 63rd cycle runs at 0.062 s of 0.125 s
-  EXPECT_NEAR(module.m_stiffness[2], 1000.0 * (1.0 - 0.062 / 0.125), 1e-6);
-  EXPECT_NEAR(module.m_forceRef[2], -20.0 * 0.062 / 0.125, 1e-6);
-  EXPECT_DOUBLE_EQ(module.m_stiffness[0], 1000.0);
+  EXPECT_NEAR(module.m_stiffnessRamp.current[2], 1000.0 * (1.0 - 0.062 / 0.125), 1e-6);
+  EXPECT_NEAR(module.m_forceRefRamp.current[2], -20.0 * 0.062 / 0.125, 1e-6);
+  EXPECT_DOUBLE_EQ(module.m_stiffnessRamp.current[0], 1000.0);
   Cycles(70);
-  EXPECT_DOUBLE_EQ(module.m_stiffness[2], 0.0);
-  EXPECT_DOUBLE_EQ(module.m_forceRef[2], -20.0);
+  EXPECT_DOUBLE_EQ(module.m_stiffnessRamp.current[2], 0.0);
+  EXPECT_DOUBLE_EQ(module.m_forceRefRamp.current[2], -20.0);
 
-  ASSERT_EQ(Command(ReleaseRecord(0.25f)), 0);
+  ASSERT_EQ(Command(records::Release(0.25f)), 0);
   EXPECT_TRUE(module.m_forceAxes.isZero());
   Cycles(126);  // 0.125 s of 0.25 s
-  EXPECT_NEAR(module.m_stiffness[2], 500.0, 1e-6);
-  EXPECT_NEAR(module.m_forceRef[2], -10.0, 1e-6);
+  EXPECT_NEAR(module.m_stiffnessRamp.current[2], 500.0, 1e-6);
+  EXPECT_NEAR(module.m_forceRefRamp.current[2], -10.0, 1e-6);
   Cycles(130);
-  EXPECT_DOUBLE_EQ(module.m_stiffness[2], 1000.0);
-  EXPECT_DOUBLE_EQ(module.m_forceRef[2], 0.0);
+  EXPECT_DOUBLE_EQ(module.m_stiffnessRamp.current[2], 1000.0);
+  EXPECT_DOUBLE_EQ(module.m_forceRefRamp.current[2], 0.0);
 }
 
 TEST_F(AdmittanceTest, NoForceDirectionIsReportedAndTheCommandStillTaken) {
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(ForceRecord({0, 0, 0, 0, 0, 0}, {0, 0, 20, 0, 0, 0}, 0)), 0);
+  ASSERT_EQ(Command(records::Force({0, 0, 0, 0, 0, 0}, {0, 0, 20, 0, 0, 0}, 0)), 0);
   EXPECT_EQ(ctx.lastErrorCode, 9401);
   EXPECT_TRUE(module.m_forceAxes.isZero());
   EXPECT_TRUE(module.IsRunning());
@@ -158,13 +160,13 @@ TEST_F(AdmittanceTest, NoForceDirectionIsReportedAndTheCommandStillTaken) {
 // Lifecycle
 
 TEST_F(AdmittanceTest, UnknownCommandTypesAndRefusedStopChangeNothing) {
-  EXPECT_EQ(Command(StiffnessRecord({1, 1, 1, 1, 1, 1}, 0)), -1) << "not started";
+  EXPECT_EQ(Command(records::Stiffness({1, 1, 1, 1, 1, 1}, 0)), -1) << "not started";
   ASSERT_EQ(Start(), 0);
-  const Vector6 before = module.m_stiffnessTo;
-  for (int type : {0, 6, -1, 1000}) EXPECT_EQ(Command(TypeOnlyRecord(type)), -1) << type;
-  EXPECT_TRUE(module.m_stiffnessTo.isApprox(before));
+  const Vector6 before = module.m_stiffnessRamp.target;
+  for (int type : {0, 6, -1, 1000}) EXPECT_EQ(Command(records::TypeOnly(type)), -1) << type;
+  EXPECT_TRUE(module.m_stiffnessRamp.target.isApprox(before));
 
-  Bytes refuse = StopRecord(1);
+  Bytes refuse = records::Stop(1);
   EXPECT_EQ(module.Stop(refuse.data()), -1);
   EXPECT_TRUE(module.IsRunning());
   EXPECT_EQ(ctx.motionSpace, SPACE_TASK);
@@ -173,7 +175,7 @@ TEST_F(AdmittanceTest, UnknownCommandTypesAndRefusedStopChangeNothing) {
   EXPECT_EQ(ctx.poseSetCount, sets + 1);
 
   ctx.jntPos = V6(0.3, 0.2, 0.1, 0, 0, 0);
-  Bytes stop = StopRecord(2);
+  Bytes stop = records::Stop(2);
   EXPECT_EQ(module.Stop(stop.data()), 0);
   EXPECT_EQ(ctx.servoMode, SERVO_POSITION);
   EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
@@ -213,7 +215,7 @@ TEST_F(AdmittanceTest, StartFailsOnExternalTorqueSingularityLongToolAndBadRecord
 
   RobotControlContext* none = nullptr;
   Probe orphan(3, none);
-  Bytes record = StartRecord({1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0}, 0);
+  Bytes record = records::Start({1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0}, 0);
   EXPECT_EQ(orphan.Start(record.data()), -1);
   EXPECT_EQ(orphan.DoControl(), -1);
   EXPECT_EQ(orphan.CheckControlState(), 0);
@@ -222,7 +224,7 @@ TEST_F(AdmittanceTest, StartFailsOnExternalTorqueSingularityLongToolAndBadRecord
 TEST_F(AdmittanceTest, GainCommandFailingTheChecksEndsControl) {
   ASSERT_EQ(Start(), 0);
   ctx.toolLength = Eigen::Vector3d(0.4, 0.0, 0.0);
-  EXPECT_EQ(Command(StiffnessRecord({500, 500, 500, 50, 50, 50}, 0)), 0);
+  EXPECT_EQ(Command(records::Stiffness({500, 500, 500, 50, 50, 50}, 0)), 0);
   EXPECT_EQ(ctx.lastErrorCode, 1104);
   EXPECT_FALSE(module.IsRunning());
   EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
@@ -232,15 +234,15 @@ TEST_F(AdmittanceTest, GainCommandFailingTheChecksEndsControl) {
 TEST_F(AdmittanceTest, RecordsWithNaNOrInfinityAreRefusedWithoutChange) {
   ASSERT_EQ(Start(), 0);
   Cycles(3);
-  const Vector6 stiffness = module.m_stiffnessTo;
+  const Vector6 stiffness = module.m_stiffnessRamp.target;
   const double gainTime = module.m_gainTime;
-  EXPECT_EQ(Command(StiffnessRecord({NAN, 1, 1, 1, 1, 1}, 0)), -1);
-  EXPECT_EQ(Command(StiffnessRecord({1, 1, 1, 1, 1, 1}, NAN)), -1);
-  EXPECT_EQ(Command(FactorRecord(2, {1, INFINITY, 1, 1, 1, 1}, 0)), -1);
-  EXPECT_EQ(Command(FactorRecord(3, {1, 1, 1, 1, 1, 1}, -INFINITY)), -1);
-  EXPECT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, NAN, 0, 0, 0}, 0)), -1);
-  EXPECT_EQ(Command(ReleaseRecord(NAN)), -1);
-  EXPECT_TRUE(module.m_stiffnessTo.isApprox(stiffness));
+  EXPECT_EQ(Command(records::Stiffness({NAN, 1, 1, 1, 1, 1}, 0)), -1);
+  EXPECT_EQ(Command(records::Stiffness({1, 1, 1, 1, 1, 1}, NAN)), -1);
+  EXPECT_EQ(Command(records::Factor(2, {1, INFINITY, 1, 1, 1, 1}, 0)), -1);
+  EXPECT_EQ(Command(records::Factor(3, {1, 1, 1, 1, 1, 1}, -INFINITY)), -1);
+  EXPECT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, NAN, 0, 0, 0}, 0)), -1);
+  EXPECT_EQ(Command(records::Release(NAN)), -1);
+  EXPECT_TRUE(module.m_stiffnessRamp.target.isApprox(stiffness));
   EXPECT_TRUE(module.m_forceAxes.isZero());
   EXPECT_DOUBLE_EQ(module.m_gainTime, gainTime);
   EXPECT_TRUE(module.IsRunning());
@@ -313,16 +315,16 @@ TEST_F(AdmittanceTest, BaseDampingRatioPerModel) {
 
 TEST_F(AdmittanceTest, DampingRatioIsClampedToOneAndTen) {
   ASSERT_EQ(Start(), 0);  // model 0: 5.0
-  ASSERT_EQ(Command(ForceRecord({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
-  ASSERT_EQ(Command(FactorRecord(3, {0.1f, 1, 1, 1, 1, 1}, 0)), 0);
+  ASSERT_EQ(Command(records::Force({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
+  ASSERT_EQ(Command(records::Factor(3, {0.1f, 1, 1, 1, 1, 1}, 0)), 0);
   Cycles(3);
   EXPECT_DOUBLE_EQ(module.m_dampingRatio[0], 1.0);  // 0.5 raised
   EXPECT_DOUBLE_EQ(module.m_dampingRatio[1], 5.0);
 
   ctx.model = 1;  // 6.25
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(ForceRecord({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
-  ASSERT_EQ(Command(FactorRecord(3, {2.0f, 1, 1, 1, 1, 1}, 0)), 0);
+  ASSERT_EQ(Command(records::Force({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
+  ASSERT_EQ(Command(records::Factor(3, {2.0f, 1, 1, 1, 1, 1}, 0)), 0);
   Cycles(3);
   EXPECT_DOUBLE_EQ(module.m_dampingRatio[0], 10.0);  // 12.5 lowered
   EXPECT_DOUBLE_EQ(module.m_dampingRatio[1], 6.25);
@@ -349,7 +351,7 @@ TEST_F(AdmittanceTest, DampingIsZeroInTheFirstCycleThenMatchesTheClosedForm) {
 
 TEST_F(AdmittanceTest, ForceFactorScalesTheApparentMass) {
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(FactorRecord(2, {2, 1, 1, 1, 1, 1}, 0)), 0);
+  ASSERT_EQ(Command(records::Factor(2, {2, 1, 1, 1, 1, 1}, 0)), 0);
   Cycles(3);
   EXPECT_NEAR(module.m_taskMass[0], 2.0 * Model0Mass(0), 1e-9);
   EXPECT_NEAR(module.m_taskMass[1], Model0Mass(1), 1e-9);
@@ -457,29 +459,32 @@ TEST_F(AdmittanceTest, NearASingularityTheExternalWrenchDoesNotMoveTheTool) {
   EXPECT_TRUE(module.m_extWrench.isZero());
   EXPECT_TRUE(module.m_admDisp.isZero());
   // The force reference still acts.
-  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 5, 0, 0, 0}, 0)), 0);
+  ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 5, 0, 0, 0}, 0)), 0);
   Cycles(10);
   EXPECT_GT(module.m_admDisp[2], 0.0);
 }
 
+// Relative: the force present at the command (the negated external wrench,
+// here from the joint torque through the inverse of an identity Jacobian)
+// is added to the commanded force; the measured torque is left as it is.
 TEST_F(AdmittanceTest, RelativeForceIsMeasuredFromTheTorqueAtTheCommand) {
   ASSERT_EQ(Start(), 0);
   ctx.jntExtTrqLpf = V6(0, 0, 4, 0, 0, 0);
-  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 1)), 0);
-  EXPECT_TRUE(module.m_forceOffset.isApprox(V6(0, 0, 4, 0, 0, 0)));
+  ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 1)), 0);
+  EXPECT_NEAR(module.m_forceOffset[2], -4.0, 1e-2);
+  EXPECT_NEAR(module.m_forceTarget[2], 2.0, 1e-2);
   // A relative byte other than 1 is absolute.
-  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 2)), 0);
+  ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 2)), 0);
   EXPECT_TRUE(module.m_forceOffset.isZero());
-  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 1)), 0);
-  // The offset is taken off every cycle's external torque.
+  EXPECT_EQ(module.m_forceTarget[2], 6.0);
   ctx.jntTrqExtFctrl = V6(0, 0, -2, 0, 0, 0);
   Cycles(3);
-  EXPECT_NEAR(module.m_extTorqueNet[2], -6.0, 1e-9);
+  EXPECT_NEAR(module.m_extTorqueNet[2], -2.0, 1e-9);
 }
 
 TEST_F(AdmittanceTest, ForceControlledAxisSettlesWhereTheContactForceMatches) {
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(ForceRecord({0, 0, 1, 0, 0, 0}, {0, 0, 15, 0, 0, 0}, 0.05f)), 0);
+  ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 15, 0, 0, 0}, 0.05f)), 0);
   // A spring wall at z = 0.002 with 20000 N/m, pushing back along -z.
   const double wallZ = 0.002, wallK = 20000.0;
   for (int i = 0; i < 8000; ++i) {
@@ -487,7 +492,7 @@ TEST_F(AdmittanceTest, ForceControlledAxisSettlesWhereTheContactForceMatches) {
     ctx.jntTrqExtFctrl[2] = z > wallZ ? -wallK * (z - wallZ) : 0.0;
     ASSERT_EQ(module.DoControl(), 0);
   }
-  EXPECT_NEAR(module.m_extWrench[2], module.m_forceRef[2], 1e-3);
+  EXPECT_NEAR(module.m_extWrench[2], module.m_forceRefRamp.current[2], 1e-3);
   EXPECT_NEAR(module.m_admDisp[2], wallZ + 15.0 / wallK, 1e-6);
 }
 
@@ -510,10 +515,10 @@ TEST_F(AdmittanceTest, FourAxisArmKeepsOnlyTheRotationAboutTheThirdAxis) {
 TEST_F(AdmittanceTest, HighestGainsWithTheLightestMassStayStable) {
   ctx.model = 1;  // base damping ratio 6.25, raised to 10 by the factor below
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(ForceRecord({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
-  ASSERT_EQ(Command(StiffnessRecord({20000, 20000, 20000, 1000, 1000, 1000}, 0)), 0);
-  ASSERT_EQ(Command(FactorRecord(2, {0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f}, 0)), 0);
-  ASSERT_EQ(Command(FactorRecord(3, {2, 2, 2, 2, 2, 2}, 0)), 0);
+  ASSERT_EQ(Command(records::Force({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
+  ASSERT_EQ(Command(records::Stiffness({20000, 20000, 20000, 1000, 1000, 1000}, 0)), 0);
+  ASSERT_EQ(Command(records::Factor(2, {0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f}, 0)), 0);
+  ASSERT_EQ(Command(records::Factor(3, {2, 2, 2, 2, 2, 2}, 0)), 0);
   ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 0);
   double largest = 0.0;
   for (int i = 0; i < 5000; ++i) {
@@ -531,38 +536,38 @@ TEST_F(AdmittanceTest, HighestGainsWithTheLightestMassStayStable) {
 
 TEST_F(AdmittanceTest, FactorCommandAfterAStiffnessRampDoesNotReplayIt) {
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(StiffnessRecord({3000, 1000, 1000, 100, 100, 100}, 0.0625f)), 0);
+  ASSERT_EQ(Command(records::Stiffness({3000, 1000, 1000, 100, 100, 100}, 0.0625f)), 0);
   Cycles(100);
-  ASSERT_DOUBLE_EQ(module.m_stiffness[0], 3000.0);
-  ASSERT_EQ(Command(FactorRecord(2, {1.5f, 1, 1, 1, 1, 1}, 0.0625f)), 0);
+  ASSERT_DOUBLE_EQ(module.m_stiffnessRamp.current[0], 3000.0);
+  ASSERT_EQ(Command(records::Factor(2, {1.5f, 1, 1, 1, 1, 1}, 0.0625f)), 0);
   for (int i = 0; i < 100; ++i) {
     Cycles(1);
-    ASSERT_DOUBLE_EQ(module.m_stiffness[0], 3000.0) << "cycle " << i;
+    ASSERT_DOUBLE_EQ(module.m_stiffnessRamp.current[0], 3000.0) << "cycle " << i;
   }
 }
 
 TEST_F(AdmittanceTest, CommandsInTheMiddleOfARampContinueFromTheValueReached) {
   ASSERT_EQ(Start(), 0);
-  ASSERT_EQ(Command(StiffnessRecord({3000, 1000, 1000, 100, 100, 100}, 0.1f)), 0);
+  ASSERT_EQ(Command(records::Stiffness({3000, 1000, 1000, 100, 100, 100}, 0.1f)), 0);
   Cycles(50);
-  double last = module.m_stiffness[0];
-  ASSERT_EQ(Command(FactorRecord(3, {1, 1, 1, 1, 1, 1}, 0.1f)), 0);
-  ASSERT_EQ(Command(StiffnessRecord({500, 1000, 1000, 100, 100, 100}, 0.1f)), 0);
+  double last = module.m_stiffnessRamp.current[0];
+  ASSERT_EQ(Command(records::Factor(3, {1, 1, 1, 1, 1, 1}, 0.1f)), 0);
+  ASSERT_EQ(Command(records::Stiffness({500, 1000, 1000, 100, 100, 100}, 0.1f)), 0);
   for (int i = 0; i < 150; ++i) {
     Cycles(1);
-    EXPECT_LE(std::fabs(module.m_stiffness[0] - last), 30.0) << "cycle " << i;
-    last = module.m_stiffness[0];
+    EXPECT_LE(std::fabs(module.m_stiffnessRamp.current[0] - last), 30.0) << "cycle " << i;
+    last = module.m_stiffnessRamp.current[0];
   }
-  EXPECT_DOUBLE_EQ(module.m_stiffness[0], 500.0);
+  EXPECT_DOUBLE_EQ(module.m_stiffnessRamp.current[0], 500.0);
 
   // Force factor then damping factor before the next cycle: both ramp.
   ctx.forceDir.setOnes();
-  ASSERT_EQ(Command(FactorRecord(2, {2, 1, 1, 1, 1, 1}, 0.125f)), 0);
-  ASSERT_EQ(Command(FactorRecord(3, {1, 1, 1, 1, 1, 1}, 0.125f)), 0);
+  ASSERT_EQ(Command(records::Factor(2, {2, 1, 1, 1, 1, 1}, 0.125f)), 0);
+  ASSERT_EQ(Command(records::Factor(3, {1, 1, 1, 1, 1, 1}, 0.125f)), 0);
   Cycles(1);
-  EXPECT_DOUBLE_EQ(module.m_forceFactor[0], 1.0);
+  EXPECT_DOUBLE_EQ(module.m_forceFactorRamp.current[0], 1.0);
   Cycles(62);  // 0.062 s of 0.125 s
-  EXPECT_NEAR(module.m_forceFactor[0], 1.0 + 0.062 / 0.125, 1e-6);
+  EXPECT_NEAR(module.m_forceFactorRamp.current[0], 1.0 + 0.062 / 0.125, 1e-6);
 }
 
 // ---------------------------------------------------------------------------
@@ -597,13 +602,13 @@ TEST_F(AdmittanceTest, HostValuesThatAreNotNumbersNeverReachTheOutput) {
 }
 
 Bytes RandomRecord(std::mt19937& rng) {
-  Bytes b{};
+  Bytes b(64, 0);
   std::uniform_int_distribution<int> byte(0, 255);
   for (auto& x : b) x = static_cast<uint8_t>(byte(rng));
   // Mostly valid types, so the handlers run; raw bytes give NaN, infinity,
   // huge and tiny floats in every field.
   std::uniform_int_distribution<int> type(-1, 7);
-  PutInt(b, 0, type(rng));
+  records::PutInt32(b, 0, type(rng));
   return b;
 }
 

@@ -199,6 +199,7 @@ void ExpectFinControl(MockRobotControlContext& host) {
   EXPECT_CALL(host, setServoMode(SERVO_POSITION));
   EXPECT_CALL(host, setMotionSpace(SPACE_JOINT));
   EXPECT_CALL(host, setCompForceStatus(COMPFORCE_OFF));
+  EXPECT_CALL(host, setExpTimeStatus(EXPTIME_DONE));
 }
 
 TEST(ControlModuleBase, FinControlResetsTheSetPointsInOrderThenLeavesCompliance) {
@@ -258,21 +259,33 @@ TEST(ControlModuleBase, SingularityCheckPassesAtTheLimitOrWhenMonitoringIsOff) {
   EXPECT_FALSE(m.CheckComplianceSingularity());
 }
 
-TEST(ControlModuleBase, RelativeModeTakesTheForceMeasuredNow) {
-  StrictMock<MockRobotControlContext> host;
+// The offset is the force present now as a commanded force (what the tool
+// exerts, the negated sensed wrench) in the compliance frame; without a
+// sensor the joint torque goes through the damped inverse Jacobian first.
+TEST(ControlModuleBase, RelativeModeTakesTheForceMeasuredNowAsACommandInTheComplianceFrame) {
+  NiceMock<MockRobotControlContext> host;
   TestModule m(&host);
   Eigen::Vector6d offset = V(9, 9, 9, 9, 9, 9);
   m.SetRelativeMode(false, offset);
   EXPECT_EQ(Eigen::Vector6d::Zero(), offset);
 
+  // Tool frame rotated 90 degrees about z: base x is tool -y.
+  Eigen::Matrix3d rz;
+  rz << 0, -1, 0, 1, 0, 0, 0, 0, 1;
+  ON_CALL(host, getRefCoord(_)).WillByDefault(Return(_REF_COORD{COORD_TOOL, 0, 0}));
+  ON_CALL(host, getR0()).WillByDefault(Return(rz));
   CRobotInfo::fts = true;
-  EXPECT_CALL(host, getFTS_comp_FCtrl_lpf()).Times(6).WillRepeatedly(Return(V(1, 2, 3, 4, 5, 6)));
+  ON_CALL(host, getFTS_comp_FCtrl_lpf()).WillByDefault(Return(V(10, 0, -20, 0, 0, 1)));
   m.SetRelativeMode(true, offset);
-  EXPECT_EQ(V(1, 2, 3, 4, 5, 6), offset);
+  EXPECT_TRUE(offset.isApprox(V(0, 10, 20, 0, 0, -1), 1e-12)) << offset.transpose();
+
   CRobotInfo::fts = false;
-  EXPECT_CALL(host, getJntExtTrq_Fctrl_lpf()).Times(6).WillRepeatedly(Return(V(6, 5, 4, 3, 2, 1)));
+  Eigen::Matrix6d jinv = Eigen::Matrix6d::Identity() * 0.5;
+  ON_CALL(host, getRefCoord(_)).WillByDefault(Return(_REF_COORD{COORD_BASE, 0, 0}));
+  ON_CALL(host, getCalInverseJacobianDLS(_, _)).WillByDefault(Return(jinv));
+  ON_CALL(host, getJntExtTrq_Fctrl_lpf()).WillByDefault(Return(V(6, 5, 4, 3, 2, 1)));
   m.SetRelativeMode(true, offset);
-  EXPECT_EQ(V(6, 5, 4, 3, 2, 1), offset);
+  EXPECT_TRUE(offset.isApprox(-0.5 * V(6, 5, 4, 3, 2, 1), 1e-12)) << offset.transpose();
 }
 
 TEST(ControlModuleBase, ModeAndComplianceWordsAreForwarded) {

@@ -14,7 +14,7 @@
 #include "ImpedanceControlModule.h"
 #include "Simulation.h"
 #include "fake_host.h"
-#include "records.h"
+#include "support/command_records.h"
 
 namespace {
 

@@ -25,6 +25,7 @@ inline void PutSix(Bytes& b, size_t offset, const Six& v) {
 // Start: stiffness at 2, force at 26, ramp time at 50.
 inline Bytes Start(const Six& stiffness, const Six& force = {}, float time = 0.0f) {
   Bytes b(54, 0xEE);
+  b[0] = b[1] = 0;
   PutSix(b, 2, stiffness);
   PutSix(b, 26, force);
   PutFloat(b, 50, time);
@@ -67,6 +68,13 @@ inline Bytes Factor(int32_t type, const Six& factors, float time) {
   PutInt32(b, 0, type);
   PutSix(b, 4, factors);
   PutFloat(b, 28, time);
+  return b;
+}
+
+// Only the type word: a gain record of `type` whose values are all zero.
+inline Bytes TypeOnly(int32_t type) {
+  Bytes b(40, 0);
+  PutInt32(b, 0, type);
   return b;
 }
 
