@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -46,18 +47,26 @@ class Peer {
   }
   ~Peer() { Close(); }
 
-  // Connects to 127.0.0.1:port; optional small receive buffer.
+  // Connects to 127.0.0.1:port; optional small receive buffer. On failure
+  // LastError() holds the errno of the failed call.
   bool Connect(int port, int rcvbuf = 0) {
     Close();
+    m_error = 0;
     m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (m_fd < 0) return false;
+    if (m_fd < 0) {
+      m_error = errno;
+      return false;
+    }
     if (rcvbuf > 0) setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+    m_error = errno;
+    return false;
   }
+  int LastError() const { return m_error; }
   // Starts a connect without waiting for the handshake.
   void ConnectNonBlocking(int port) {
     Close();
@@ -116,6 +125,7 @@ class Peer {
 
  private:
   int m_fd = -1;
+  int m_error = 0;
 };
 
 // A listening socket on 127.0.0.1 that accepts on request.

@@ -47,7 +47,10 @@ constexpr int NDK_SERVER_MAX_QUEUED = 1024;
 // ReleaseIdleThreads ends it. A burst of connections therefore leaves no
 // threads behind once it is over.
 constexpr int NDK_SERVER_THREAD_IDLE_MS = 250;
-// Backlog of the listening socket.
+// Backlog of the listening socket. Connections beyond it are not refused:
+// while it is full the kernel drops new connection requests and the peer's
+// kernel retries them (after 1 s, 3 s, ...), so a larger burst is served,
+// only later.
 constexpr int NDK_SERVER_BACKLOG = 64;
 
 class CNDKServer;
