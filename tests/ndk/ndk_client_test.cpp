@@ -15,7 +15,9 @@ using test_support::WaitUntil;
 
 namespace {
 
-constexpr int kPort = 47101;
+// Below the kernel's ephemeral port range (32768 and up), so that no client
+// socket of an earlier test in this process can hold it.
+constexpr int kPort = 27101;
 
 class TestClient : public CNDKClient {
  public:

@@ -17,7 +17,9 @@ using test_support::WaitUntil;
 
 namespace {
 
-constexpr int kPort = 47001;
+// Below the kernel's ephemeral port range (32768 and up), so that no client
+// socket of an earlier test in this process can hold it.
+constexpr int kPort = 27001;
 
 struct Ev {
   char kind;  // 'C' connect, 'M' message, 'D' disconnect

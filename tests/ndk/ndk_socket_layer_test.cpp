@@ -10,7 +10,9 @@ using namespace ndk_test;
 
 namespace {
 
-constexpr int kPort = 47201;
+// Below the kernel's ephemeral port range (32768 and up), so that no client
+// socket of an earlier test in this process can hold it.
+constexpr int kPort = 27201;
 
 struct Pair {
   Listener listener{kPort};
