@@ -450,14 +450,16 @@ TEST_F(AdmittanceTest, OutsideTaskSpaceNothingIsSent) {
   EXPECT_TRUE(module.m_admDisp.isZero());
 }
 
-TEST_F(AdmittanceTest, NearASingularityTheExternalWrenchDoesNotMoveTheTool) {
+// A posture accepted at Start complies even close to the host's singular-value
+// limit: the external wrench is estimated and moves the tool.
+TEST_F(AdmittanceTest, NearASingularityAnAcceptedPostureStillComplies) {
   ctx.minSingularValue = 0.08;
   ctx.complianceSvMax = 0.05;
   ASSERT_EQ(Start(), 0);
   ctx.jntTrqExtFctrl = V6(10, 5, 0, 0, 1, 0);
   Cycles(500);
-  EXPECT_TRUE(module.m_extWrench.isZero());
-  EXPECT_TRUE(module.m_admDisp.isZero());
+  EXPECT_FALSE(module.m_extWrench.isZero());
+  EXPECT_FALSE(module.m_admDisp.isZero());
   // The force reference still acts.
   ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 5, 0, 0, 0}, 0)), 0);
   Cycles(10);
