@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "Simulation.h"
-#include "../../tests/support/counting_new.h"
+#include "support/counting_new.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "ControlModule.h"
 #include "SimulatedHost.h"
-#include "control/TestModule.h"
+#include "support/test_module.h"
 
 namespace {
 

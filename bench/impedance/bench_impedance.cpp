@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "../../tests/support/counting_new.h"
 #include "Simulation.h"
-#include "fake_host.h"
+#include "support/counting_new.h"
+#include "support/fake_host.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <random>
 
 #include "../support/counting_new.h"
-#include "fake_context.h"
 #include "probe.h"
 #include "support/command_records.h"
+#include "support/fake_host.h"
 
 namespace admittance_test {
 namespace {
@@ -19,6 +19,7 @@ using records::Bytes;
 class AllocationTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    UseAdmittanceDefaults(ctx);
     CRobotInfo::fts = false;
     CRobotInfo::Monitoring.extTorqueLimit = 1000.0;
     module.SetRobotControlContext(&ctx);
@@ -74,7 +75,7 @@ class AllocationTest : public ::testing::Test {
     }
   }
 
-  FakeContext ctx;
+  FakeHost ctx;
   Probe module{5, nullptr};
   bool ok = true;
 };

@@ -7,9 +7,9 @@
 #include <limits>
 #include <random>
 
-#include "fake_context.h"
 #include "probe.h"
 #include "support/command_records.h"
+#include "support/fake_host.h"
 
 namespace admittance_test {
 namespace {
@@ -28,6 +28,7 @@ Vector6 V6(double a, double b, double c, double d, double e, double f) {
 class AdmittanceTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    UseAdmittanceDefaults(ctx);
     CRobotInfo::fts = false;
     CRobotInfo::Monitoring.extTorqueLimit = 1000.0;
     module.SetRobotControlContext(&ctx);
@@ -49,7 +50,7 @@ class AdmittanceTest : public ::testing::Test {
     return a[joint] + 1.5 * std::sqrt(6.0);
   }
 
-  FakeContext ctx;
+  FakeHost ctx;
   Probe module{7, nullptr};
 };
 
@@ -113,12 +114,12 @@ TEST_F(AdmittanceTest, ZeroRampTimeEndsOnTheSecondCycleAndReportsDoneOnTheThird)
 }
 
 TEST_F(AdmittanceTest, StartAppliesTheStiffnessAtOnceAndSelectsNoForceAxis) {
-  ctx.jntPos_d = V6(0.1, 0.2, 0.3, 0.4, 0.5, 0.6);
+  ctx.jntPosD = V6(0.1, 0.2, 0.3, 0.4, 0.5, 0.6);
   ASSERT_EQ(Start({1500, 1200, 900, 80, 70, 60}, 0.5f, {50, 50, 50, 5, 5, 5}), 0);
   EXPECT_EQ(ctx.servoMode, SERVO_POSITION);
   EXPECT_EQ(ctx.motionSpace, SPACE_TASK);
   EXPECT_EQ(ctx.compForce, COMPFORCE_ON);
-  EXPECT_TRUE(ctx.jntPosInit.isApprox(ctx.jntPos_d));
+  EXPECT_TRUE(ctx.jntPosInit.isApprox(ctx.jntPosD));
   Cycles(1);
   EXPECT_TRUE(module.m_stiffnessRamp.current.isApprox(V6(1500, 1200, 900, 80, 70, 60)));
   EXPECT_TRUE(module.m_forceAxes.isZero());
@@ -170,9 +171,9 @@ TEST_F(AdmittanceTest, UnknownCommandTypesAndRefusedStopChangeNothing) {
   EXPECT_EQ(module.Stop(refuse.data()), -1);
   EXPECT_TRUE(module.IsRunning());
   EXPECT_EQ(ctx.motionSpace, SPACE_TASK);
-  long sets = ctx.poseSetCount;
+  long sets = ctx.poseCount;
   Cycles(1);
-  EXPECT_EQ(ctx.poseSetCount, sets + 1);
+  EXPECT_EQ(ctx.poseCount, sets + 1);
 
   ctx.jntPos = V6(0.3, 0.2, 0.1, 0, 0, 0);
   Bytes stop = records::Stop(2);
@@ -180,14 +181,14 @@ TEST_F(AdmittanceTest, UnknownCommandTypesAndRefusedStopChangeNothing) {
   EXPECT_EQ(ctx.servoMode, SERVO_POSITION);
   EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
   EXPECT_EQ(ctx.compForce, COMPFORCE_OFF);
-  EXPECT_TRUE(ctx.lastJntPos.isApprox(ctx.jntPos));
+  EXPECT_TRUE(ctx.jntPosSent.isApprox(ctx.jntPos));
   // After the stop the cycle sends nothing, in particular not the joint
   // position recorded at Start.
-  const long jointSets = ctx.jntPosSetCount;
-  sets = ctx.poseSetCount;
+  const long jointSets = ctx.jntPosCount;
+  sets = ctx.poseCount;
   EXPECT_EQ(module.DoControl(), -1);
-  EXPECT_EQ(ctx.jntPosSetCount, jointSets);
-  EXPECT_EQ(ctx.poseSetCount, sets);
+  EXPECT_EQ(ctx.jntPosCount, jointSets);
+  EXPECT_EQ(ctx.poseCount, sets);
 }
 
 TEST_F(AdmittanceTest, StartFailsOnExternalTorqueSingularityLongToolAndBadRecord) {
@@ -381,18 +382,18 @@ TEST_F(AdmittanceTest, DampingWithUnusableEigenvectorsFallsBackToAFiniteNonZeroD
 
 TEST_F(AdmittanceTest, WithoutWrenchTheOutputIsTheTrajectoryTarget) {
   ASSERT_EQ(Start({1000, 0, 1000, 100, 100, 100}), 0);
-  ctx.tcpPoseTarget.position = Eigen::Vector3d(0.4, -0.1, 0.6);
-  ctx.tcpPoseTarget.rotation =
+  ctx.tcpPoseTg.position = Eigen::Vector3d(0.4, -0.1, 0.6);
+  ctx.tcpPoseTg.rotation =
       Eigen::AngleAxisd(0.7, Eigen::Vector3d(1, 2, 3).normalized()).toRotationMatrix();
-  ctx.tcpVelTarget.linear = Eigen::Vector3d(0.1, 0.2, 0.3);
-  ctx.tcpVelTarget.angular = Eigen::Vector3d(0.01, 0.02, 0.03);
+  ctx.tcpVelTg.linear = Eigen::Vector3d(0.1, 0.2, 0.3);
+  ctx.tcpVelTg.angular = Eigen::Vector3d(0.01, 0.02, 0.03);
   Cycles(200);
   EXPECT_TRUE(module.m_admDisp.isZero());
-  EXPECT_TRUE(ctx.lastPose.position.isApprox(ctx.tcpPoseTarget.position));
-  EXPECT_TRUE(ctx.lastPose.rotation.isApprox(ctx.tcpPoseTarget.rotation));
+  EXPECT_TRUE(ctx.poseSent.position.isApprox(ctx.tcpPoseTg.position));
+  EXPECT_TRUE(ctx.poseSent.rotation.isApprox(ctx.tcpPoseTg.rotation));
   // y has no stiffness, so it gets no trajectory velocity.
-  EXPECT_TRUE(ctx.lastVel.linear.isApprox(Eigen::Vector3d(0.1, 0.0, 0.3)));
-  EXPECT_TRUE(ctx.lastVel.angular.isApprox(ctx.tcpVelTarget.angular));
+  EXPECT_TRUE(ctx.velSent.linear.isApprox(Eigen::Vector3d(0.1, 0.0, 0.3)));
+  EXPECT_TRUE(ctx.velSent.angular.isApprox(ctx.tcpVelTg.angular));
 }
 
 TEST_F(AdmittanceTest, ConstantForceSettlesAtForceOverStiffness) {
@@ -401,10 +402,10 @@ TEST_F(AdmittanceTest, ConstantForceSettlesAtForceOverStiffness) {
   Cycles(20000);
   EXPECT_NEAR(module.m_admDisp[0], 0.01, 1e-6);
   EXPECT_NEAR(module.m_admDisp[5], 0.02, 1e-5);
-  EXPECT_NEAR(ctx.lastPose.position.x(), 0.01, 1e-6);
+  EXPECT_NEAR(ctx.poseSent.position.x(), 0.01, 1e-6);
   const Eigen::Matrix3d expected(Eigen::AngleAxisd(0.02, Eigen::Vector3d::UnitZ()));
-  EXPECT_TRUE(ctx.lastPose.rotation.isApprox(expected, 1e-5));
-  EXPECT_NEAR(ctx.lastVel.linear.norm(), 0.0, 1e-6);
+  EXPECT_TRUE(ctx.poseSent.rotation.isApprox(expected, 1e-5));
+  EXPECT_NEAR(ctx.velSent.linear.norm(), 0.0, 1e-6);
 }
 
 TEST_F(AdmittanceTest, ToolFrameStiffnessActsAlongTheToolAxes) {
@@ -425,12 +426,12 @@ TEST_F(AdmittanceTest, PauseFreezesTheOffsetAndResumeContinuesFromIt) {
   ASSERT_EQ(module.Pause(nullptr), 0);
   const Vector6 frozen = module.m_admDisp;
   ASSERT_GT(frozen[0], 1e-4);
-  ctx.tcpPoseTarget.position = Eigen::Vector3d(0.1, 0.0, 0.0);
-  ctx.tcpVelTarget.linear = Eigen::Vector3d(0.05, 0, 0);
+  ctx.tcpPoseTg.position = Eigen::Vector3d(0.1, 0.0, 0.0);
+  ctx.tcpVelTg.linear = Eigen::Vector3d(0.05, 0, 0);
   Cycles(100);
   EXPECT_TRUE(module.m_admDisp.isApprox(frozen));
-  EXPECT_NEAR(ctx.lastPose.position.x(), 0.1 + frozen[0], 1e-12);
-  EXPECT_NEAR(ctx.lastVel.linear.x(), 0.05, 1e-12);
+  EXPECT_NEAR(ctx.poseSent.position.x(), 0.1 + frozen[0], 1e-12);
+  EXPECT_NEAR(ctx.velSent.linear.x(), 0.05, 1e-12);
   ASSERT_EQ(module.Resume(nullptr), 0);
   Cycles(1);
   EXPECT_GT(module.m_admDisp[0], frozen[0]);
@@ -442,11 +443,11 @@ TEST_F(AdmittanceTest, OutsideTaskSpaceNothingIsSent) {
   ASSERT_EQ(Start(), 0);
   Cycles(2);
   ctx.motionSpace = SPACE_JOINT;
-  const long poses = ctx.poseSetCount, joints = ctx.jntPosSetCount;
+  const long poses = ctx.poseCount, joints = ctx.jntPosCount;
   ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 0);
   Cycles(20);
-  EXPECT_EQ(ctx.poseSetCount, poses);
-  EXPECT_EQ(ctx.jntPosSetCount, joints);
+  EXPECT_EQ(ctx.poseCount, poses);
+  EXPECT_EQ(ctx.jntPosCount, joints);
   EXPECT_TRUE(module.m_admDisp.isZero());
 }
 
@@ -471,7 +472,7 @@ TEST_F(AdmittanceTest, NearASingularityAnAcceptedPostureStillComplies) {
 // is added to the commanded force; the measured torque is left as it is.
 TEST_F(AdmittanceTest, RelativeForceIsMeasuredFromTheTorqueAtTheCommand) {
   ASSERT_EQ(Start(), 0);
-  ctx.jntExtTrqLpf = V6(0, 0, 4, 0, 0, 0);
+  ctx.jntExtTrqFctrlLpf = V6(0, 0, 4, 0, 0, 0);
   ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 1)), 0);
   EXPECT_NEAR(module.m_forceOffset[2], -4.0, 1e-2);
   EXPECT_NEAR(module.m_forceTarget[2], 2.0, 1e-2);
@@ -579,7 +580,7 @@ TEST_F(AdmittanceTest, HostValuesThatAreNotNumbersNeverReachTheOutput) {
   ASSERT_EQ(Start(), 0);
   ctx.jntTrqExtFctrl = V6(5, 0, 0, 0, 0, 0);
   Cycles(50);
-  const Eigen::Vector3d held = ctx.lastPose.position;
+  const Eigen::Vector3d held = ctx.poseSent.position;
   ctx.jntTrqExtFctrl = V6(kNaN, kInf, 0, 0, 0, 0);
   Cycles(5);
   ctx.jntTrqExtFctrl = V6(5, 0, 0, 0, 0, 0);
@@ -593,12 +594,12 @@ TEST_F(AdmittanceTest, HostValuesThatAreNotNumbersNeverReachTheOutput) {
   ctx.tcpJ = Matrix6::Identity();
   ctx.tcpJ.row(4).setZero();  // an axis the arm cannot move along
   Cycles(5);
-  ctx.tcpPoseTarget.position.x() = kNaN;
+  ctx.tcpPoseTg.position.x() = kNaN;
   Cycles(5);
-  EXPECT_TRUE(ctx.lastPose.position.allFinite());
-  EXPECT_TRUE(ctx.lastPose.rotation.allFinite());
-  EXPECT_TRUE(ctx.lastVel.linear.allFinite() && ctx.lastVel.angular.allFinite());
-  EXPECT_GT(ctx.lastPose.position.x(), held.x() - 1e-3);
+  EXPECT_TRUE(ctx.poseSent.position.allFinite());
+  EXPECT_TRUE(ctx.poseSent.rotation.allFinite());
+  EXPECT_TRUE(ctx.velSent.linear.allFinite() && ctx.velSent.angular.allFinite());
+  EXPECT_GT(ctx.poseSent.position.x(), held.x() - 1e-3);
   EXPECT_TRUE(module.m_admDisp.allFinite());
   EXPECT_TRUE(module.m_dampingMatrix.allFinite());
 }
@@ -629,9 +630,9 @@ TEST_F(AdmittanceTest, RandomRecordsAndWrenchesNeverGiveNaNOrInfinity) {
     for (int j = 0; j < 6; ++j) ctx.jntTrqExtFctrl[j] = torque(rng);
     if (pick(rng) == 0) ctx.jntTrqExtFctrl[pick(rng) % 6] = pick(rng) < 50 ? kNaN : kInf;
     module.DoControl();
-    ASSERT_TRUE(ctx.lastPose.position.allFinite()) << "cycle " << cycle;
-    ASSERT_TRUE(ctx.lastPose.rotation.allFinite()) << "cycle " << cycle;
-    ASSERT_TRUE(ctx.lastVel.linear.allFinite() && ctx.lastVel.angular.allFinite())
+    ASSERT_TRUE(ctx.poseSent.position.allFinite()) << "cycle " << cycle;
+    ASSERT_TRUE(ctx.poseSent.rotation.allFinite()) << "cycle " << cycle;
+    ASSERT_TRUE(ctx.velSent.linear.allFinite() && ctx.velSent.angular.allFinite())
         << "cycle " << cycle;
   }
   EXPECT_GT(taken, 100);

@@ -3,8 +3,12 @@
 #pragma once
 
 #include "AdmittanceControlModule.h"
+#include "support/fake_host.h"
 
 namespace admittance_test {
+
+using Vector6 = Eigen::Matrix<double, 6, 1>;
+using Matrix6 = Eigen::Matrix<double, 6, 6>;
 
 class Probe : public AdmittanceControlModule {
  public:
@@ -39,5 +43,18 @@ class Probe : public AdmittanceControlModule {
   using AdmittanceControlModule::m_virtualMassMatrix;
   using AdmittanceControlModule::UpdateDamping;
 };
+
+// The host the admittance tests start from: an arm of model 0 in task
+// space with a 0.1 m tool and gravity on every joint, no stop deceleration,
+// and the exact inverse Jacobian so static deflections equal F/k exactly.
+inline void UseAdmittanceDefaults(FakeHost& host) {
+  host.jntTrqGrav.setConstant(1.5);
+  host.toolLength = Eigen::Vector3d(0.0, 0.0, 0.1);
+  host.motionSpace = SPACE_TASK;
+  host.model = 0;
+  host.complianceSvMax = 0.05;
+  host.decTime = 0.0;
+  host.exactInverse = true;
+}
 
 }  // namespace admittance_test

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "MockRobotControlContext.h"
-#include "TestModule.h"
+#include "support/test_module.h"
 
 using ::testing::_;
 using ::testing::StrEq;

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "MockRobotControlContext.h"
-#include "TestModule.h"
+#include "support/test_module.h"
 
 using ::testing::_;
 using ::testing::An;

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "MockRobotControlContext.h"
-#include "TestModule.h"
+#include "support/test_module.h"
 
 using ::testing::_;
 using ::testing::NiceMock;

@@ -13,8 +13,8 @@
 #include "../support/counting_new.h"
 #include "ImpedanceControlModule.h"
 #include "Simulation.h"
-#include "fake_host.h"
 #include "support/command_records.h"
+#include "support/fake_host.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <random>
 
 #include "ImpedanceControlModule.h"
-#include "fake_host.h"
 #include "support/command_records.h"
+#include "support/fake_host.h"
 
 namespace {
 
@@ -337,7 +337,7 @@ TEST_F(ImpedanceModule, OrientationBeyondNinetyDegreesAddsOneNmPerDegree) {
 
   // In a tool frame turned 90 degrees about x the error shows on the
   // frame's y axis; the limit is added there and turned back to base z.
-  host.refCoord = {COORD_TOOL, 0, 0};
+  host.refCoord = host.motionCmdCoord = {COORD_TOOL, 0, 0};
   host.r0 = Rx(kPi / 2);
   StartWith({1000, 1000, 1000, 100, 0, 100});
   Cycles(1);
@@ -345,7 +345,7 @@ TEST_F(ImpedanceModule, OrientationBeyondNinetyDegreesAddsOneNmPerDegree) {
       << host.torqueSent.transpose();
 
   // With stiffness the spring acts as well: 50 Nm/rad * 100 degrees + 10.
-  host.refCoord = {COORD_BASE, 0, 0};
+  host.refCoord = host.motionCmdCoord = {COORD_BASE, 0, 0};
   host.r0.setIdentity();
   host.tcpJ.setIdentity();
   StartWith({1000, 1000, 1000, 100, 100, 50});
@@ -355,7 +355,7 @@ TEST_F(ImpedanceModule, OrientationBeyondNinetyDegreesAddsOneNmPerDegree) {
 
 TEST_F(ImpedanceModule, StiffnessActsAlongTheComplianceFrameAxes) {
   // Tool frame turned 90 degrees about z: base x is the frame's -y.
-  host.refCoord = {COORD_TOOL, 0, 0};
+  host.refCoord = host.motionCmdCoord = {COORD_TOOL, 0, 0};
   host.r0 = Rz(kPi / 2);
   StartWith({1000, 200, 1000, 100, 100, 100});
   host.tcpPoseTg.position << 0.01, 0.0, 0.0;
@@ -542,7 +542,7 @@ TEST_F(ImpedanceModule, StartFailsOnExternalTorqueAndFailedChecks) {
 TEST_F(ImpedanceModule, FailedCheckAfterAGainCommandEndsControl) {
   StartWith({1000, 1000, 1000, 100, 100, 100});
   Cycles(2);
-  host.refCoord = {COORD_TOOL, 0, 0};
+  host.refCoord = host.motionCmdCoord = {COORD_TOOL, 0, 0};
   host.toolLength << 0.4, 0.0, 0.0;
   EXPECT_EQ(Command(records::Stiffness({500, 500, 500, 50, 50, 50}, 0.1f)), 0);
   EXPECT_EQ(host.lastErrorCode, 1104);

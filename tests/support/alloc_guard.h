@@ -1,5 +1,6 @@
-// Included ahead of every source of the allocation test (compiler option
-// -include): Eigen checks every heap allocation against
+// The Eigen half of the allocation guard (counting_new.h is the operator
+// new half). Included ahead of every source of an allocation test (compiler
+// option -include): Eigen checks every heap allocation against
 // set_is_malloc_allowed, and its checks count failures here instead of
 // aborting, so a test can report them.
 #pragma once
