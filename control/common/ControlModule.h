@@ -164,8 +164,8 @@ class ControlModule {
   void User2BaseCoordniate(_REF_COORD coord, const Mota::TaskVelocity& in, Mota::TaskVelocity& out);
   // Position difference a - b and the rotation vector (base frame) that
   // turns b's orientation into a's.
-  Eigen::Vector6d CalPoseError(const Mota::TaskPosition& a, const Mota::TaskPosition& b);
-  Eigen::Vector6d CalVelError(const Mota::TaskVelocity& a, const Mota::TaskVelocity& b);
+  static Eigen::Vector6d CalPoseError(const Mota::TaskPosition& a, const Mota::TaskPosition& b);
+  static Eigen::Vector6d CalVelError(const Mota::TaskVelocity& a, const Mota::TaskVelocity& b);
   static Eigen::Matrix6d DiagonalVectoMat6D(const Eigen::Vector6d& d);
 
   // Command records (see ComplianceCommands.h for the layouts). The record
