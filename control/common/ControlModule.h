@@ -248,8 +248,10 @@ class ControlModule {
   // FinControl); ending control resets the host only then.
   bool m_engaged = false;
 
- private:
+  // Rotation of a reference frame (tool, world or user `userIndex`).
   Eigen::Matrix3d FrameRotation(int type, int userIndex);
+
+ private:
   // Decodes a gain record of `type`; false when it holds NaN or infinity.
   static bool DecodeGainCommand(int type, const void* record, GainCommand& command);
   // setRefCoord from the host's motion command frame, then the pre-update

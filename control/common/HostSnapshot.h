@@ -32,4 +32,12 @@ struct HostSnapshot {
   Eigen::Matrix6d jacobian = Eigen::Matrix6d::Identity();
   Eigen::Matrix6d jacobianDot = Eigen::Matrix6d::Zero();
   Eigen::Matrix6d jacobianInverse = Eigen::Matrix6d::Identity();
+
+  // Estimated external joint torque, whether the motion runs in task space,
+  // the payload mass (kg), and the STCP and R0 rotations.
+  Eigen::Vector6d externalTorque = Eigen::Vector6d::Zero();
+  bool taskSpace = true;
+  double payloadMass = 0.0;
+  Eigen::Matrix3d stcpRotation = Eigen::Matrix3d::Identity();
+  Eigen::Matrix3d r0Rotation = Eigen::Matrix3d::Identity();
 };
