@@ -8,15 +8,8 @@ namespace {
 using Vector6 = AdmittanceControlModule::Vector6;
 using Matrix6 = AdmittanceControlModule::Matrix6;
 
-// Below this a factor, a force-direction entry or a stiffness counts as zero.
+// Below this a factor or a force-direction entry counts as zero.
 constexpr double kTiny = 1e-10;
-// A released axis is moved into the held offset while its force reference
-// has not yet ramped out.
-constexpr double kReleaseForceEpsilon = 1e-6;
-// Smallest virtual joint mass (kg) and largest diagonal task mass the model
-// accepts; outside them the previous cycle's value is kept.
-constexpr double kMinJointMass = 1e-6;
-constexpr double kMinInverseTaskInertia = 1e-9;
 
 void ClampTransRot(Vector6& v, const Eigen::Vector2d& lo, const Eigen::Vector2d& hi) {
   for (int i = 0; i < 6; ++i) {
@@ -67,30 +60,7 @@ void AdmittanceControlModule::SetIdleValues() {
   m_modelScale = 1.0;
   m_singularHandling = 0;
 
-  m_admAcc.setZero();
-  m_admVel.setZero();
-  m_admDisp.setZero();
-  m_releasedOffset.setZero();
-  m_releasedStep.setZero();
-  m_extTorque.setZero();
-  m_extTorqueNet.setZero();
-  m_extWrench.setZero();
-  m_forceRefBase.setZero();
-  m_stiffnessMatrix.setZero();
-  m_cmdVel.linear.setZero();
-  m_cmdVel.angular.setZero();
-  m_cmdVel.vector.setZero();
-
-  m_virtualMass.setConstant(5.0);
-  m_virtualMassMatrix.setIdentity();
-  m_dampingRatio.setOnes();
-  m_taskMass.setOnes();
-  m_taskMassBase.setIdentity();
-  m_taskMassInvBase.setIdentity();
-  m_dampingMatrix.setZero();
-  m_dampingFallbacks = 0;
-  m_implicitStep = false;
-  m_implicitSteps = 0;
+  m_lawState = AdmittanceLaw::State();
 }
 
 // ---------------------------------------------------------------------------
@@ -233,10 +203,9 @@ void AdmittanceControlModule::ResumeLaw() {
 }
 
 // ---------------------------------------------------------------------------
-// Virtual inertia and damping model
+// The admittance law
 
-double AdmittanceControlModule::UpdateModelDamping(int model, double scale) {
-  const bool fts = CRobotInfo::fts;
+double AdmittanceLaw::ModelDamping(int model, double scale, bool fts) {
   switch (model) {
     case 0:
     case 3:
@@ -258,9 +227,8 @@ double AdmittanceControlModule::UpdateModelDamping(int model, double scale) {
   }
 }
 
-void AdmittanceControlModule::UpdateModelParameter(int model, Vector6& a, double& c, double payload,
-                                                   Vector6& mass, const Matrix6& /*jointInertia*/,
-                                                   const Vector6& f) {
+void AdmittanceLaw::ModelParameter(int model, bool fts, Vector6& a, double& c, double payload,
+                                   Vector6& mass, const Vector6& f, State& s) {
   static const double kSmall[6] = {6.75, 9.0, 6.0, 2.0, 3.0, 0.75};
   static const double kLarge[6] = {10.0, 13.75, 11.5, 2.5, 3.75, 0.875};
   static const double kSensor[6] = {2.6496, 2.6496, 1.37, 0.6336, 0.6336, 0.6336};
@@ -282,7 +250,7 @@ void AdmittanceControlModule::UpdateModelParameter(int model, Vector6& a, double
     case 2:
     case 5:
     case 6:
-      table = CRobotInfo::fts ? kSensor : kSmall;
+      table = fts ? kSensor : kSmall;
       divisor = 3.75;
       break;
     case 3:
@@ -309,13 +277,13 @@ void AdmittanceControlModule::UpdateModelParameter(int model, Vector6& a, double
     // the task mass below always has an inverse.
     if (std::isfinite(m) && m >= kMinJointMass) mass[i] = m;
   }
-  m_virtualMassMatrix = mass.asDiagonal();
+  s.virtualMassMatrix = mass.asDiagonal();
 }
 
-void AdmittanceControlModule::UpdateTaskMass(const Matrix6& J) {
-  const Matrix6& R = m_coordRot;
+void AdmittanceLaw::UpdateTaskMass(const Matrix6& J, const Params& p, State& s) {
+  const Matrix6& R = p.coordRot;
   Vector6 inverseMass;
-  for (int i = 0; i < 6; ++i) inverseMass[i] = 1.0 / m_virtualMass[i];
+  for (int i = 0; i < 6; ++i) inverseMass[i] = 1.0 / s.virtualMass[i];
   // Inverse task inertia of the virtual joint masses, in the reference frame.
   const Matrix6 JR = J.transpose() * R;
   const Matrix6 X = JR.transpose() * inverseMass.asDiagonal() * JR;
@@ -324,35 +292,36 @@ void AdmittanceControlModule::UpdateTaskMass(const Matrix6& J) {
     // An axis the arm cannot move along (a zero row of J) would get an
     // infinite mass; it keeps the previous cycle's mass instead.
     if (std::isfinite(x) && x >= kMinInverseTaskInertia) {
-      m_taskMass[i] = m_forceFactorRamp.current[i] / x;
+      s.taskMass[i] = p.forceFactor[i] / x;
     }
   }
   Vector6 taskMassInv;
-  for (int i = 0; i < 6; ++i) taskMassInv[i] = 1.0 / m_taskMass[i];
-  m_taskMassInvBase = R * taskMassInv.asDiagonal() * R.transpose();
-  m_taskMassBase = R * m_taskMass.asDiagonal() * R.transpose();
+  for (int i = 0; i < 6; ++i) taskMassInv[i] = 1.0 / s.taskMass[i];
+  s.taskMassInvBase = R * taskMassInv.asDiagonal() * R.transpose();
+  s.taskMassBase = R * s.taskMass.asDiagonal() * R.transpose();
 }
 
-void AdmittanceControlModule::UpdateDamping(const Matrix6& Kdm, const Vector6& Kd) {
-  const double zeta0 = UpdateModelDamping(m_model, m_modelScale);
+void AdmittanceLaw::UpdateDamping(const Matrix6& Kdm, const Vector6& Kd, const Params& p,
+                                  State& s) {
+  const double zeta0 = ModelDamping(p.model, p.modelScale, p.forceSensor);
   for (int i = 0; i < 6; ++i) {
-    double z = m_dampingFactorRamp.current[i] * zeta0;
+    double z = p.dampingFactor[i] * zeta0;
     if (!(z > 1.0)) z = 1.0;  // also a ratio that is not a number
     if (z >= 10.0) z = 10.0;
-    m_dampingRatio[i] = z;
+    s.dampingRatio[i] = z;
   }
 
   // B = V diag(w) V^-1, the square root of A = M_b^-1 K_dm from its modes.
-  const Matrix6 A = m_taskMassInvBase * Kdm;
+  const Matrix6 A = s.taskMassInvBase * Kdm;
   Matrix6 B;
   bool modal = false;
   if (A.allFinite()) {
-    m_eigenSolver.compute(A, true);
-    if (m_eigenSolver.info() == Eigen::Success) {
-      const Matrix6 V = m_eigenSolver.eigenvectors().real();
+    s.eigenSolver.compute(A, true);
+    if (s.eigenSolver.info() == Eigen::Success) {
+      const Matrix6 V = s.eigenSolver.eigenvectors().real();
       Vector6 omega;
       for (int i = 0; i < 6; ++i)
-        omega[i] = std::sqrt(std::fabs(m_eigenSolver.eigenvalues()[i].real()));
+        omega[i] = std::sqrt(std::fabs(s.eigenSolver.eigenvalues()[i].real()));
       const Eigen::PartialPivLU<Matrix6> lu(V);
       const double rcond = lu.rcond();
       if (std::isfinite(rcond) && rcond >= kMinEigenvectorRcond) {
@@ -367,43 +336,39 @@ void AdmittanceControlModule::UpdateDamping(const Matrix6& Kdm, const Vector6& K
     // square root in the reference frame, sqrt(K_d / M) on each axis. This
     // is exact whenever M_b^-1 K_dm is diagonal in the reference frame, is
     // always finite and is never zero while K_d is not.
-    ++m_dampingFallbacks;
+    ++s.dampingFallbacks;
     Vector6 omega;
     for (int i = 0; i < 6; ++i) {
-      const double w = std::sqrt(std::fabs(Kd[i]) / m_taskMass[i]);
+      const double w = std::sqrt(std::fabs(Kd[i]) / s.taskMass[i]);
       omega[i] = std::isfinite(w) ? w : 0.0;
     }
-    B = m_coordRot * omega.asDiagonal() * m_coordRot.transpose();
+    B = p.coordRot * omega.asDiagonal() * p.coordRot.transpose();
   }
-  m_dampingMatrix = 2.0 * m_taskMassBase * m_dampingRatio.asDiagonal() * B;
+  s.dampingMatrix = 2.0 * s.taskMassBase * s.dampingRatio.asDiagonal() * B;
 }
-
-// ---------------------------------------------------------------------------
-// The control law
 
 // The external wrench goes through the host's damped inverse Jacobian,
 // whose damping bound is the host's singular-value limit: near a
 // singularity the estimate stays bounded and the tool still complies.
-Vector6 AdmittanceControlModule::EstimateWrenchError(const Matrix6& J) {
-  RobotControlContext* ctx = m_context;
-  const bool fourAxis = (m_model == 7 || m_model == 8) && m_singularHandling == 3;
+Vector6 AdmittanceLaw::EstimateWrenchError(const HostSnapshot& host, const Params& p, State& s) {
+  const Matrix6& J = host.jacobian;
   Vector6 wrenchError = Vector6::Zero();
 
-  if (!fourAxis) {
-    const Matrix6 Jinv = ctx->getCalInverseJacobianDLS(J, ctx->getCompliance_sv_max());
+  if (!p.fourAxis) {
+    const Matrix6& Jinv = host.jacobianInverse;
     if (!Jinv.allFinite() || !J.allFinite()) {
-      m_extWrench.setZero();
+      s.extWrench.setZero();
       return wrenchError;
     }
-    m_extWrench = Jinv.transpose() * m_extTorqueNet;
-    m_extTorqueNet = J.transpose() * m_extWrench;
-    const Vector6 tauRef = J.transpose() * m_forceRefBase;
-    wrenchError = Jinv.transpose() * (m_extTorqueNet - tauRef);
+    s.extWrench = Jinv.transpose() * s.extTorqueNet;
+    s.extTorqueNet = J.transpose() * s.extWrench;
+    const Vector6 tauRef = J.transpose() * s.forceRefBase;
+    wrenchError = Jinv.transpose() * (s.extTorqueNet - tauRef);
     return wrenchError;
   }
 
   // Four-axis arm: x, y, z and the rotation about the third STCP axis.
-  const Eigen::Matrix3d Rs = ctx->getSTCP().rotation;
+  const Eigen::Matrix3d& Rs = host.stcpRotation;
   Eigen::Matrix<double, 4, 6> J4;
   J4.topRows<3>() = Rs.transpose() * J.topRows<3>();
   J4.row(3) = Rs.transpose().row(2) * J.bottomRows<3>();
@@ -411,27 +376,27 @@ Vector6 AdmittanceControlModule::EstimateWrenchError(const Matrix6& J) {
   const Eigen::PartialPivLU<Eigen::Matrix4d> lu(G);
   const double rcond = lu.rcond();
   if (!J4.allFinite() || !std::isfinite(rcond) || rcond < 1e-12) {
-    m_extWrench.setZero();
+    s.extWrench.setZero();
     return wrenchError;
   }
   const Eigen::Matrix<double, 6, 4> J4inv = J4.transpose() * lu.inverse();
-  const Eigen::Vector4d w = J4inv.transpose() * m_extTorqueNet;
-  m_extWrench << w[0], w[1], w[2], 0.0, 0.0, w[3];
-  m_extTorqueNet = J4.transpose() * w;
-  const Eigen::Vector4d f4(m_forceRefBase[0], m_forceRefBase[1], m_forceRefBase[2],
-                           m_forceRefBase[5]);
+  const Eigen::Vector4d w = J4inv.transpose() * s.extTorqueNet;
+  s.extWrench << w[0], w[1], w[2], 0.0, 0.0, w[3];
+  s.extTorqueNet = J4.transpose() * w;
+  const Eigen::Vector4d f4(s.forceRefBase[0], s.forceRefBase[1], s.forceRefBase[2],
+                           s.forceRefBase[5]);
   const Vector6 tauRef = J4.transpose() * f4;
   // The wrench error in the four STCP directions, turned into a base-frame
   // wrench: force R_s (w0, w1, w2), moment w3 about the third STCP axis.
-  const Eigen::Vector4d we = J4inv.transpose() * (m_extTorqueNet - tauRef);
+  const Eigen::Vector4d we = J4inv.transpose() * (s.extTorqueNet - tauRef);
   wrenchError.head<3>() = Rs * we.head<3>();
   wrenchError.tail<3>() = Rs.col(2) * we[3];
   return wrenchError;
 }
 
-Vector6 AdmittanceControlModule::AdmittanceAcceleration(const Vector6& wrenchError) {
-  const Vector6 explicitAcc = m_taskMassInvBase * (wrenchError - m_dampingMatrix * m_admVel -
-                                                   m_stiffnessMatrix * m_admDisp);
+Vector6 AdmittanceLaw::AdmittanceAcceleration(const Vector6& wrenchError, State& s) {
+  const Vector6 explicitAcc = s.taskMassInvBase * (wrenchError - s.dampingMatrix * s.admVel -
+                                                   s.stiffnessMatrix * s.admDisp);
   // The explicit step (velocity, then displacement) of a mode with
   // p = dt D / M and q = dt^2 K / M is stable only while p < 2 and
   // q + 2 p < 4. High stiffness, a small force factor and a high damping
@@ -439,152 +404,262 @@ Vector6 AdmittanceControlModule::AdmittanceAcceleration(const Vector6& wrenchErr
   // ratio 10), and the virtual mass would oscillate with growing amplitude.
   // There the damping and the spring are taken at the end of the step
   // instead, which is stable for any gain and has the same equilibrium.
-  const Matrix6 P = kCyclePeriod * m_taskMassInvBase * m_dampingMatrix;
-  const Matrix6 Q = (kCyclePeriod * kCyclePeriod) * m_taskMassInvBase * m_stiffnessMatrix;
+  const Matrix6 P = kCyclePeriod * s.taskMassInvBase * s.dampingMatrix;
+  const Matrix6 Q = (kCyclePeriod * kCyclePeriod) * s.taskMassInvBase * s.stiffnessMatrix;
   const double p = P.cwiseAbs().rowwise().sum().maxCoeff();
   const double q = Q.cwiseAbs().rowwise().sum().maxCoeff();
   if (p < kExplicitStepMargin * 2.0 && q + 2.0 * p < kExplicitStepMargin * 4.0) {
-    m_implicitStep = false;
+    s.implicitStep = false;
     return explicitAcc;
   }
-  m_implicitStep = true;
-  ++m_implicitSteps;
+  s.implicitStep = true;
+  ++s.implicitSteps;
   const Matrix6 S = Matrix6::Identity() + P + Q;
   const Vector6 rhs =
-      m_taskMassInvBase * (wrenchError - m_dampingMatrix * m_admVel -
-                           m_stiffnessMatrix * (m_admDisp + kCyclePeriod * m_admVel));
+      s.taskMassInvBase * (wrenchError - s.dampingMatrix * s.admVel -
+                           s.stiffnessMatrix * (s.admDisp + kCyclePeriod * s.admVel));
   const Vector6 acc = Eigen::PartialPivLU<Matrix6>(S).solve(rhs);
   return acc.allFinite() ? acc : explicitAcc;
 }
 
-int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
-  RobotControlContext* ctx = m_context;
-  const Matrix6& R = m_coordRot;
+namespace {
 
-  UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
-  m_extTorque = ctx->getJntTrqExt_Fctrl();
-  m_extTorqueNet = m_extTorque;
+// A diagonal gain of the reference frame as a base-frame matrix.
+Matrix6 GainToBase(const AdmittanceLaw::Params& p, const Vector6& diagonal) {
+  Matrix6 out = ControlModule::DiagonalVectoMat6D(diagonal);
+  if (p.userFrame) {
+    const Eigen::Matrix3d& r = p.gainRotation;
+    out.block<3, 3>(0, 0) = r * out.block<3, 3>(0, 0) * r.transpose();
+    out.block<3, 3>(3, 3) = r * out.block<3, 3>(3, 3) * r.transpose();
+  }
+  return out;
+}
+
+}  // namespace
+
+AdmittanceLaw::Output AdmittanceLaw::Step(const HostSnapshot& host, const Params& p, State& s) {
+  Output out;
+  const Matrix6& R = p.coordRot;
+
+  s.extTorque = host.externalTorque;
+  s.extTorqueNet = s.extTorque;
   // A torque reading that is not a number contributes nothing.
   for (int i = 0; i < 6; ++i) {
-    if (!std::isfinite(m_extTorqueNet[i])) m_extTorqueNet[i] = 0.0;
+    if (!std::isfinite(s.extTorqueNet[i])) s.extTorqueNet[i] = 0.0;
   }
-  if (ctx->getMotionSpace() != SPACE_TASK) return 1;
+  if (!host.taskSpace) return out;
+  out.result = 0;
 
-  for (int i = 0; i < 6; ++i) {
-    const double floor = i < 3 ? kDampingStiffnessMinTrans : kDampingStiffnessMinRot;
-    if (m_dampingStiffnessRamp.target[i] < floor) m_dampingStiffnessRamp.target[i] = floor;
-  }
-
-  AdvanceRamp(m_forceFactorRamp);
-  AdvanceRamp(m_dampingFactorRamp);
-  AdvanceRamp(m_stiffnessRamp);
-  AdvanceRamp(m_forceRefRamp);
-  AdvanceRamp(m_dampingStiffnessRamp);
-  const Vector6& stiffness = m_stiffnessRamp.current;
-  const Vector6& forceRef = m_forceRefRamp.current;
-  const Vector6& dampingStiffness = m_dampingStiffnessRamp.current;
+  const Vector6& stiffness = p.stiffness;
+  const Vector6& forceRef = p.forceRef;
+  const Vector6& dampingStiffness = p.dampingStiffness;
 
   // Released axes: the displacement reached under force control becomes a
   // held offset while the force reference ramps out, so the spring that
   // returns on those axes does not pull the tool back.
   Vector6 released;
   for (int i = 0; i < 6; ++i) {
-    released[i] = (m_forceAxes[i] < kSetThreshold && std::fabs(forceRef[i]) > kReleaseForceEpsilon)
+    released[i] = (p.forceAxes[i] < kSetThreshold && std::fabs(forceRef[i]) > kReleaseForceEpsilon)
                       ? 1.0
                       : 0.0;
   }
-  m_releasedStep = R * released.asDiagonal() * R.transpose() * m_admDisp;
-  m_releasedOffset += m_releasedStep;
-  m_admDisp -= m_releasedStep;
+  s.releasedStep = R * released.asDiagonal() * R.transpose() * s.admDisp;
+  s.releasedOffset += s.releasedStep;
+  s.admDisp -= s.releasedStep;
 
-  const _REF_COORD c = ctx->getRefCoord(REF_MODE_COMPLIANCE);
-  ChangeCoordinate(c, stiffness, m_stiffnessMatrix);
-  ChangeCoordinate(c, forceRef, m_forceRefBase);
-  Matrix6 Kdm;
-  ChangeCoordinate(c, dampingStiffness, Kdm);
+  s.stiffnessMatrix = GainToBase(p, stiffness);
+  s.forceRefBase = forceRef;
+  if (p.userFrame) {
+    s.forceRefBase.head<3>() = p.gainRotation * forceRef.head<3>();
+    s.forceRefBase.tail<3>() = p.gainRotation * forceRef.tail<3>();
+  }
+  const Matrix6 Kdm = GainToBase(p, dampingStiffness);
 
-  const Matrix6 Mq = ctx->getJntM();
-  double inertiaNorm = Mq.diagonal().norm();
+  double inertiaNorm = host.jointInertia.diagonal().norm();
   if (!std::isfinite(inertiaNorm)) inertiaNorm = 0.0;
-  double payload = ctx->getTotalPayloadMass();
+  double payload = host.payloadMass;
   if (!std::isfinite(payload)) payload = 0.0;
   Vector6 baseMass = Vector6::Zero();
   double payloadTerm = 0.0;
-  UpdateModelParameter(m_model, baseMass, payloadTerm, payload, m_virtualMass, Mq,
-                       Vector6::Constant(inertiaNorm));
+  ModelParameter(p.model, p.forceSensor, baseMass, payloadTerm, payload, s.virtualMass,
+                 Vector6::Constant(inertiaNorm), s);
 
-  const Matrix6 J = ctx->getTCPJ();
-  const Vector6 wrenchError = EstimateWrenchError(J);
+  const Matrix6& J = host.jacobian;
+  const Vector6 wrenchError = EstimateWrenchError(host, p, s);
 
   // Trajectory feed-forward, none on axes without stiffness.
-  Mota::TaskVelocity targetVel = ctx->getTCPVel_tg();
-  Mota::TaskVelocity userVel = targetVel;
-  Base2UserCoordinate(c, targetVel, userVel);
-  Vector6 v = userVel.asVector();
-  for (int i = 0; i < 6; ++i) {
-    if (std::fabs(m_stiffnessRamp.target[i]) < kTiny) v[i] = 0.0;
+  Vector6 v;
+  v << host.velocityTarget.linear, host.velocityTarget.angular;
+  if (p.userFrame) {
+    const Eigen::Vector3d linear = v.head<3>(), angular = v.tail<3>();
+    v.head<3>() = p.baseToUser * linear;
+    v.tail<3>() = p.baseToUser * angular;
   }
-  userVel.linear = v.head<3>();
-  userVel.angular = v.tail<3>();
-  Mota::TaskVelocity baseVel = userVel;
-  User2BaseCoordniate(c, userVel, baseVel);
+  for (int i = 0; i < 6; ++i) {
+    if (std::fabs(p.stiffnessTarget[i]) < kTiny) v[i] = 0.0;
+  }
+  Vector6 cmdVel = v;
+  if (p.userFrame) {
+    cmdVel.head<3>() = p.userToBase * v.head<3>();
+    cmdVel.tail<3>() = p.userToBase * v.tail<3>();
+  }
 
-  if (J.allFinite()) UpdateTaskMass(J);
-  UpdateDamping(Kdm, dampingStiffness);
+  if (J.allFinite()) UpdateTaskMass(J, p, s);
+  UpdateDamping(Kdm, dampingStiffness, p, s);
 
-  Vector6 cmdVel = baseVel.asVector();
-  if (!m_isPaused) {
-    Vector6 acc = AdmittanceAcceleration(wrenchError);
-    Vector6 vel = m_admVel + kCyclePeriod * acc;
+  if (!p.paused) {
+    Vector6 acc = AdmittanceAcceleration(wrenchError, s);
+    Vector6 vel = s.admVel + kCyclePeriod * acc;
     // The compliance motion is bounded to what the arm can follow; the
     // bound scales the linear and the angular part, keeping directions.
     const double linear = vel.head<3>().norm(), angular = vel.tail<3>().norm();
     if (linear > kMaxComplianceSpeed) vel.head<3>() *= kMaxComplianceSpeed / linear;
     if (angular > kMaxComplianceAngularSpeed) vel.tail<3>() *= kMaxComplianceAngularSpeed / angular;
-    acc = (vel - m_admVel) / kCyclePeriod;
-    Vector6 disp = m_admDisp + kCyclePeriod * vel;
-    if ((m_model == 7 || m_model == 8) && m_singularHandling == 3) {
+    acc = (vel - s.admVel) / kCyclePeriod;
+    Vector6 disp = s.admDisp + kCyclePeriod * vel;
+    if (p.fourAxis) {
       // Only the rotation about the third axis of R0 remains.
-      const Eigen::Vector3d axis = ctx->getR0().col(2);
+      const Eigen::Vector3d axis = host.r0Rotation.col(2);
       auto keepZ = [&axis](Vector6& x) { x.tail<3>() = axis * axis.dot(x.tail<3>()); };
       keepZ(acc);
       keepZ(vel);
       keepZ(disp);
     }
     if (acc.allFinite() && vel.allFinite() && disp.allFinite()) {
-      m_admAcc = acc;
-      m_admVel = vel;
-      m_admDisp = disp;
+      s.admAcc = acc;
+      s.admVel = vel;
+      s.admDisp = disp;
     } else {
       // Never integrate a value that is not a number: stop the virtual mass
       // where it is.
-      m_admAcc.setZero();
-      m_admVel.setZero();
+      s.admAcc.setZero();
+      s.admVel.setZero();
     }
-    cmdVel += m_admVel;
+    cmdVel += s.admVel;
   }
 
   // Output: the target pose shifted by the admittance displacement.
-  const Vector6 offset = m_admDisp + m_releasedOffset;
+  const Vector6 offset = s.admDisp + s.releasedOffset;
   const Eigen::Vector3d r = offset.tail<3>();
   const double theta = r.norm();
   Eigen::Matrix3d Roff = Eigen::Matrix3d::Identity();
   if (theta >= kMinRotationAngle) Roff = Eigen::AngleAxisd(theta, r / theta).toRotationMatrix();
 
-  const Mota::TaskPosition target = ctx->getTCPPose_tg();
-  const Eigen::Vector3d position = target.position + offset.head<3>();
-  const Eigen::Matrix3d rotation = Roff * target.rotation;
+  const Eigen::Vector3d position = host.poseTarget.position + offset.head<3>();
+  const Eigen::Matrix3d rotation = Roff * host.poseTarget.rotation;
   if (!position.allFinite() || !rotation.allFinite() || !cmdVel.allFinite()) {
     // The host's target is not usable this cycle: keep the last output.
-    return 0;
+    return out;
   }
-  m_cmdVel.linear = cmdVel.head<3>();
-  m_cmdVel.angular = cmdVel.tail<3>();
-  out.pose.position = position;
-  out.pose.rotation = rotation;
-  out.velocity.linear = m_cmdVel.linear;
-  out.velocity.angular = m_cmdVel.angular;
-  return 0;
+  s.cmdVel = cmdVel;
+  out.valid = true;
+  out.position = position;
+  out.rotation = rotation;
+  out.velocity = cmdVel;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// The adapter
+
+double AdmittanceControlModule::UpdateModelDamping(int model, double scale) {
+  return AdmittanceLaw::ModelDamping(model, scale, CRobotInfo::fts);
+}
+
+void AdmittanceControlModule::UpdateModelParameter(int model, Vector6& a, double& c, double payload,
+                                                   Vector6& mass, const Matrix6& /*jointInertia*/,
+                                                   const Vector6& f) {
+  AdmittanceLaw::ModelParameter(model, CRobotInfo::fts, a, c, payload, mass, f, m_lawState);
+}
+
+void AdmittanceControlModule::UpdateLawParams() {
+  AdmittanceLaw::Params& p = m_lawParams;
+  p.stiffness = m_stiffnessRamp.current;
+  p.forceRef = m_forceRefRamp.current;
+  p.dampingStiffness = m_dampingStiffnessRamp.current;
+  p.forceFactor = m_forceFactorRamp.current;
+  p.dampingFactor = m_dampingFactorRamp.current;
+  p.stiffnessTarget = m_stiffnessRamp.target;
+  p.forceAxes = m_forceAxes;
+  p.coordRot = m_coordRot;
+  p.model = m_model;
+  p.modelScale = m_modelScale;
+  p.fourAxis = (m_model == 7 || m_model == 8) && m_singularHandling == 3;
+  p.forceSensor = CRobotInfo::fts;
+  p.paused = m_isPaused;
+}
+
+void AdmittanceControlModule::UpdateTaskMass(const Matrix6& J) {
+  UpdateLawParams();
+  AdmittanceLaw::UpdateTaskMass(J, m_lawParams, m_lawState);
+}
+
+void AdmittanceControlModule::UpdateDamping(const Matrix6& Kdm, const Vector6& Kd) {
+  UpdateLawParams();
+  AdmittanceLaw::UpdateDamping(Kdm, Kd, m_lawParams, m_lawState);
+}
+
+int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
+  RobotControlContext* ctx = m_context;
+  HostSnapshot& snap = m_snapshot;
+
+  UpdateCoordRot(m_coordRot, REF_MODE_COMPLIANCE);
+  snap.externalTorque = ctx->getJntTrqExt_Fctrl();
+  snap.taskSpace = ctx->getMotionSpace() == SPACE_TASK;
+  if (snap.taskSpace) {
+    for (int i = 0; i < 6; ++i) {
+      const double floor = i < 3 ? kDampingStiffnessMinTrans : kDampingStiffnessMinRot;
+      if (m_dampingStiffnessRamp.target[i] < floor) m_dampingStiffnessRamp.target[i] = floor;
+    }
+    AdvanceRamp(m_forceFactorRamp);
+    AdvanceRamp(m_dampingFactorRamp);
+    AdvanceRamp(m_stiffnessRamp);
+    AdvanceRamp(m_forceRefRamp);
+    AdvanceRamp(m_dampingStiffnessRamp);
+  }
+  UpdateLawParams();
+  AdmittanceLaw::Params& p = m_lawParams;
+  if (snap.taskSpace) {
+    const _REF_COORD c = ctx->getRefCoord(REF_MODE_COMPLIANCE);
+    p.userFrame = c.type == COORD_TOOL || c.type == COORD_WORLD || c.type == COORD_USER;
+    if (p.userFrame) {
+      p.gainRotation = FrameRotation(c.type, c.type == COORD_USER ? c.index : 0);
+      switch (c.type) {
+        case COORD_TOOL:
+          p.userToBase = ctx->getR0();
+          p.baseToUser = p.userToBase.transpose();
+          break;
+        case COORD_WORLD:
+          p.baseToUser = p.userToBase = ctx->getWorldToBase().rotation;
+          break;
+        default:
+          p.baseToUser = ctx->getHT_ucart2base(c.index).rotation;
+          p.userToBase = ctx->getHT_base2ucart(c.index).rotation;
+          break;
+      }
+    }
+    snap.jointInertia = ctx->getJntM();
+    snap.payloadMass = ctx->getTotalPayloadMass();
+    snap.jacobian = ctx->getTCPJ();
+    if (p.fourAxis) {
+      snap.stcpRotation = ctx->getSTCP().rotation;
+      snap.r0Rotation = ctx->getR0();
+    } else {
+      snap.jacobianInverse =
+          ctx->getCalInverseJacobianDLS(snap.jacobian, ctx->getCompliance_sv_max());
+    }
+    snap.velocityTarget = ctx->getTCPVel_tg();
+    snap.poseTarget = ctx->getTCPPose_tg();
+  }
+
+  const AdmittanceLaw::Output result = AdmittanceLaw::Step(snap, p, m_lawState);
+  if (result.valid) {
+    out.pose.position = result.position;
+    out.pose.rotation = result.rotation;
+    out.velocity.linear = result.velocity.head<3>();
+    out.velocity.angular = result.velocity.tail<3>();
+  }
+  return result.result;
 }
 
 // Fixed-size vectorisable members: the object needs 16-byte alignment,

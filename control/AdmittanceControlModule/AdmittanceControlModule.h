@@ -9,6 +9,7 @@
 
 #include <Eigen/Dense>
 
+#include "AdmittanceLaw.h"
 #include "ControlModule.h"
 
 class AdmittanceControlModule : public ControlModule {
@@ -21,19 +22,19 @@ class AdmittanceControlModule : public ControlModule {
   // Largest speed of the compliance motion about the target (m/s, rad/s):
   // the pose set-point moves at most 0.5 mm and 1 mrad per cycle away from
   // the motion library's own target motion.
-  static constexpr double kMaxComplianceSpeed = 0.5;
-  static constexpr double kMaxComplianceAngularSpeed = 1.0;
+  static constexpr double kMaxComplianceSpeed = AdmittanceLaw::kMaxComplianceSpeed;
+  static constexpr double kMaxComplianceAngularSpeed = AdmittanceLaw::kMaxComplianceAngularSpeed;
   // Lower bounds of the stiffness the damping is designed for.
   static constexpr double kDampingStiffnessMinTrans = 529.0;
   static constexpr double kDampingStiffnessMinRot = 52.9;
   // Rotational offsets below 1e-6 degree leave the orientation untouched.
-  static constexpr double kMinRotationAngle = 1.7453292519943295e-08;
+  static constexpr double kMinRotationAngle = AdmittanceLaw::kMinRotationAngle;
   // Reciprocal condition number below which the modal damping design is
   // replaced by the per-axis design (see UpdateDamping).
-  static constexpr double kMinEigenvectorRcond = 1e-9;
+  static constexpr double kMinEigenvectorRcond = AdmittanceLaw::kMinEigenvectorRcond;
   // Share of the explicit integration step's stability bound the gains may
   // use before the step is taken implicitly (see AdmittanceAcceleration).
-  static constexpr double kExplicitStepMargin = 0.9;
+  static constexpr double kExplicitStepMargin = AdmittanceLaw::kExplicitStepMargin;
 
   // Only the base is constructed against the host; every parameter takes an
   // idle value so nothing is read uninitialised, and Start sets them again.
@@ -44,9 +45,10 @@ class AdmittanceControlModule : public ControlModule {
   // force factor (2), damping factor (3), force (4) and release (5). Pause
   // freezes the admittance state, Resume lets it move again.
   //
-  // The admittance law; writes out.pose and out.velocity. Returns 0 when it
-  // produced an output, 1 when it left `out` as it was (host not in task
-  // space), so nothing is sent that cycle.
+  // The adapter: reads the host once into a snapshot, runs AdmittanceLaw and
+  // writes out.pose and out.velocity. Returns 0 when it produced an output,
+  // 1 when it left `out` as it was (host not in task space), so nothing is
+  // sent that cycle.
   int CustomControlLaw(_ControlOutput& out) override;
 
   void SetComplianceParameters(Vector6 stiffness, Vector6 force, Vector6 forceAxes, double time);
@@ -92,40 +94,38 @@ class AdmittanceControlModule : public ControlModule {
   double m_modelScale;
   uint8_t m_singularHandling;
 
-  // Admittance state (base frame) and the wrench estimate.
-  Vector6 m_admAcc, m_admVel, m_admDisp;
-  Vector6 m_releasedOffset, m_releasedStep;
-  Vector6 m_extTorque, m_extTorqueNet, m_extWrench;
-  Vector6 m_forceRefBase;
-  Matrix6 m_stiffnessMatrix;
-  Mota::TaskVelocity m_cmdVel;
+  // The law's state, and names for its parts.
+  AdmittanceLaw::State m_lawState;
+  Vector6& m_admAcc = m_lawState.admAcc;
+  Vector6& m_admVel = m_lawState.admVel;
+  Vector6& m_admDisp = m_lawState.admDisp;
+  Vector6& m_releasedOffset = m_lawState.releasedOffset;
+  Vector6& m_releasedStep = m_lawState.releasedStep;
+  Vector6& m_extTorque = m_lawState.extTorque;
+  Vector6& m_extTorqueNet = m_lawState.extTorqueNet;
+  Vector6& m_extWrench = m_lawState.extWrench;
+  Vector6& m_forceRefBase = m_lawState.forceRefBase;
+  Matrix6& m_stiffnessMatrix = m_lawState.stiffnessMatrix;
+  Vector6& m_virtualMass = m_lawState.virtualMass;
+  Matrix6& m_virtualMassMatrix = m_lawState.virtualMassMatrix;
+  Vector6& m_dampingRatio = m_lawState.dampingRatio;
+  Vector6& m_taskMass = m_lawState.taskMass;
+  Matrix6& m_taskMassBase = m_lawState.taskMassBase;
+  Matrix6& m_taskMassInvBase = m_lawState.taskMassInvBase;
+  Matrix6& m_dampingMatrix = m_lawState.dampingMatrix;
+  long& m_dampingFallbacks = m_lawState.dampingFallbacks;
+  bool& m_implicitStep = m_lawState.implicitStep;
+  long& m_implicitSteps = m_lawState.implicitSteps;
+  AdmittanceLaw::Params m_lawParams;
+  HostSnapshot m_snapshot;
 
-  // Virtual inertia and damping model.
-  Vector6 m_virtualMass;
-  Matrix6 m_virtualMassMatrix;
-  Vector6 m_dampingRatio;
-  Vector6 m_taskMass;         // diagonal task mass M in the reference frame
-  Matrix6 m_taskMassBase;     // M_b = R M R^T
-  Matrix6 m_taskMassInvBase;  // M_b^-1
-  Matrix6 m_dampingMatrix;    // D
-  // Cycles in which the modal damping design fell back to the per-axis one.
-  long m_dampingFallbacks;
-
-  // Whether this cycle's step was taken implicitly, and how many were.
-  bool m_implicitStep;
-  long m_implicitSteps;
-
-  // The wrench error J+^T (tau_ext - tau_ref) of this cycle (base frame).
-  Vector6 EstimateWrenchError(const Matrix6& J);
   // M, M^-1 and M_b, M_b^-1 from the virtual joint masses.
   void UpdateTaskMass(const Matrix6& J);
   // D from the modal decomposition of M_b^-1 K_dm.
   void UpdateDamping(const Matrix6& dampingStiffnessBase, const Vector6& dampingStiffness);
-  // The admittance acceleration M_b^-1 (F_err - D v - K x) of this cycle.
-  Vector6 AdmittanceAcceleration(const Vector6& wrenchError);
+  // The law's parameters from the module's ramps and settings.
+  void UpdateLawParams();
 
  private:
   void SetIdleValues();
-
-  Eigen::EigenSolver<Matrix6> m_eigenSolver;
 };

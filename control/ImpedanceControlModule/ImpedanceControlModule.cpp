@@ -11,14 +11,6 @@ using Matrix6 = ImpedanceControlModule::Matrix6;
 
 constexpr double kMinPauseTime = 0.025;
 constexpr double kPauseDampingScale = 4.0;
-// Sum of the filtered joint speeds below which a paused arm counts as quiet
-// (1 degree per second, in rad/s), and the quiet cycles it takes to settle.
-constexpr double kQuietJointSpeed = 0.017453292519943295;
-constexpr int32_t kSettleCycles = 100;
-// A position axis whose force is still above this is ramping its force out.
-constexpr double kForceRampedOut = 1e-6;
-constexpr double kHalfPi = 1.5707963267948966;
-constexpr double kRadToDeg = 57.29577951308232;
 
 bool IsSet(double flag) {
   return flag > 0.5;
@@ -26,22 +18,6 @@ bool IsSet(double flag) {
 
 bool AllFinite(const Vector6& v) {
   return v.allFinite();
-}
-
-// Damping of one axis from the commanded stiffness and force. A commanded
-// force replaces the stiffness rule and is not scaled; both are capped.
-double AxisDamping(int axis, double stiffness, double force, double scale, double ceiling) {
-  double damping;
-  if (axis < 3) {
-    damping = std::abs(stiffness) >= 976.5625 ? 4.0 * scale * std::sqrt(std::abs(stiffness))
-                                              : 4.0 * scale * 31.25;
-    if (std::abs(force) >= 9.9999999999) damping = 3.125 * std::abs(force) + 93.75;
-  } else {
-    damping = std::abs(stiffness) >= 25.0 ? 1.25 * scale * std::sqrt(std::abs(stiffness))
-                                          : 1.25 * scale * 5.0;
-    if (std::abs(force) >= 0.9999999999) damping = 5.0 * std::abs(force);
-  }
-  return std::min(damping, ceiling);
 }
 
 }  // namespace
@@ -213,109 +189,43 @@ void ImpedanceControlModule::ResumeLaw() {
 
 int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {
   RobotControlContext* const host = m_context;
-  Matrix6& rotation = m_frameRotation;
+  HostSnapshot& snap = m_snapshot;
 
-  UpdateCoordRot(rotation, REF_MODE_COMPLIANCE);
+  UpdateCoordRot(m_frameRotation, REF_MODE_COMPLIANCE);
+  snap.frameRotation = m_frameRotation;
+  snap.pose = host->getTCPPose();
+  snap.poseTarget = host->getTCPPose_tg();
+  snap.velocity = host->getTCPVel();
+  snap.velocityTarget = host->getTCPVel_tg();
+  snap.accelerationTarget = host->getTCPAcc_tg();
+  snap.jointVelocity = host->getJntVel();
+  snap.jointVelocityFiltered = host->getJntVel_lpf_20Hz();
+  snap.jointInertia = host->getJntM();
+  snap.coriolis = host->getJntC();
+  snap.gravityTorque = host->getJntTrqGrav();
+  snap.frictionTorque = host->getJntTrqFric_comp_fctrl();
+  snap.jacobian = host->getTCPJ();
+  snap.jacobianDot = host->getTCPJdot();
+  snap.jacobianInverse =
+      host->getCalInverseJacobianDLS(snap.jacobian, host->getModelScale() * 0.15);
+
   AdvanceRamp(m_stiffnessRamp);
   AdvanceRamp(m_forceRamp);
-  const Vector6& stiffness = m_stiffnessRamp.current;
-  const Vector6& force = m_forceRamp.current;
-
-  const Vector6 frameError =
-      rotation.transpose() * CalPoseError(host->getTCPPose_tg(), host->getTCPPose());
-
-  // A position axis whose force is still ramping out follows the robot, so
-  // it holds the place where its force reaches zero.
+  ImpedanceLaw::Params& p = m_lawParams;
+  p.stiffness = m_stiffnessRamp.current;
+  p.force = m_forceRamp.current;
+  p.forceDirection = m_forceDirection;
+  p.commandStiffness = m_commandStiffness;
+  p.commandForce = m_commandForce;
+  p.dampingScale = m_dampingScale;
+  p.dampingMax = m_dampingMax;
   for (int i = 0; i < 6; ++i) {
-    if (!IsSet(m_forceDirection[i]) && std::abs(force[i]) > kForceRampedOut &&
-        std::isfinite(frameError[i])) {
-      m_errorOffset[i] = frameError[i];
-    }
-  }
-
-  Vector6 damping;
-  for (int i = 0; i < 6; ++i) {
-    damping[i] =
-        AxisDamping(i, m_commandStiffness[i], m_commandForce[i], m_dampingScale, m_dampingMax[i]);
-  }
-  const Matrix6 stiffnessMatrix = DiagonalVectoMat6D(stiffness);
-  const Matrix6 dampingMatrix = DiagonalVectoMat6D(damping);
-
-  Matrix6 inertia = host->getJntM();
-  for (int i = 0; i < 6; ++i) {
-    inertia(i, i) +=
+    p.rotorInertia[i] =
         CRobotInfo::gearratio[i] * CRobotInfo::gearratio[i] * CRobotInfo::motorinertia[i];
   }
+  p.paused = m_paused;
 
-  const Vector6 poseError =
-      rotation.transpose() * CalPoseError(host->getTCPPose_tg(), host->getTCPPose());
-  Vector6 springError;
-  if (!m_paused) {
-    springError = poseError - m_errorOffset;
-  } else if (!m_pauseSettled) {
-    springError = poseError - m_errorOffset;
-    double speed = 0.0;
-    for (int i = 0; i < 6; ++i) speed += std::abs(host->getJntVel_lpf_20Hz()[i]);
-    // A speed that is not a number does not count as quiet.
-    if (!(speed < kQuietJointSpeed)) {
-      m_settleCount = 0;
-    } else if (++m_settleCount > kSettleCycles) {
-      const Vector6 rest =
-          rotation.transpose() * CalPoseError(host->getTCPPose_tg(), host->getTCPPose());
-      if (AllFinite(rest)) {
-        m_pauseErrorOffset = rest;
-        m_pauseSettled = true;
-      } else {
-        m_settleCount = 0;
-      }
-    }
-  } else {
-    springError = poseError - m_pauseErrorOffset;
-  }
-
-  const Vector6 velocityError =
-      rotation.transpose() * CalVelError(host->getTCPVel_tg(), host->getTCPVel());
-
-  const Matrix6 inverseJacobian =
-      host->getCalInverseJacobianDLS(host->getTCPJ(), host->getModelScale() * 0.15);
-  const Vector6 targetAcceleration = host->getTCPAcc_tg();
-  const Mota::TaskVelocity targetVelocity = host->getTCPVel_tg();
-  Vector6 velocity;
-  velocity << targetVelocity.linear, targetVelocity.angular;
-  const Vector6 jointAcceleration =
-      inverseJacobian * (targetAcceleration - host->getTCPJdot() * inverseJacobian * velocity);
-
-  // Beyond +-90 degrees of orientation error, 1 Nm per degree more.
-  Vector6 orientationLimit = Vector6::Zero();
-  for (int i = 3; i < 6; ++i) {
-    if (springError[i] > kHalfPi) {
-      orientationLimit[i] = (springError[i] - kHalfPi) * kRadToDeg;
-    } else if (springError[i] < -kHalfPi) {
-      orientationLimit[i] = (springError[i] + kHalfPi) * kRadToDeg;
-    }
-  }
-
-  Vector6 wrench =
-      stiffnessMatrix * springError + dampingMatrix * velocityError + force + orientationLimit;
-  // The compliance wrench is bounded per axis, so no error, velocity or
-  // command makes the arm push harder than the documented maximum.
-  for (int i = 0; i < 6; ++i) {
-    const double limit = i < 3 ? kMaxWrenchForce : kMaxWrenchMoment;
-    if (wrench[i] > limit) wrench[i] = limit;
-    if (wrench[i] < -limit) wrench[i] = -limit;  // NaN stays NaN: see the fallback below
-  }
-  Vector6 torque = inertia * jointAcceleration + (host->getTCPJ().transpose() * rotation) * wrench +
-                   host->getJntC() * host->getJntVel() + host->getJntTrqGrav() +
-                   host->getJntTrqFric_comp_fctrl();
-
-  // Never hand the host a torque that is not a number: fall back to holding
-  // the arm against gravity, or to the last torque sent.
-  if (!AllFinite(torque)) {
-    const Vector6 gravity = host->getJntTrqGrav();
-    torque = AllFinite(gravity) ? gravity : m_lastTorque;
-  }
-  m_lastTorque = torque;
-  output.jointTorque = torque;
+  output.jointTorque = ImpedanceLaw::Step(snap, p, m_lawState);
 
   host->setJntPos_d(host->getJntPos());
   host->setJntVel_d(host->getJntVel());

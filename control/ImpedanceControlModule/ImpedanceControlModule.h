@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "ControlModule.h"
+#include "ImpedanceLaw.h"
 
 class ImpedanceControlModule : public ControlModule {
  public:
@@ -19,8 +20,8 @@ class ImpedanceControlModule : public ControlModule {
   // Bound of each axis of the compliance wrench (spring, damper, commanded
   // force, orientation limit; compliance frame) before it becomes joint
   // torque: N for x, y, z and Nm for rx, ry, rz. Twice the command maximum.
-  static constexpr double kMaxWrenchForce = 2 * kMaxCommandForce;
-  static constexpr double kMaxWrenchMoment = 2 * kMaxCommandMoment;
+  static constexpr double kMaxWrenchForce = ImpedanceLaw::kMaxWrenchForce;
+  static constexpr double kMaxWrenchMoment = ImpedanceLaw::kMaxWrenchMoment;
 
   // Only the base is constructed against the host; the parameters take
   // their idle values here so that nothing is read uninitialised before
@@ -32,6 +33,9 @@ class ImpedanceControlModule : public ControlModule {
   // force (4) and release (5). Pause ramps to the pause stiffness with no
   // force and holds the arm where it comes to rest; Resume returns to the
   // gains saved by Pause (and to any gain command taken while paused).
+  //
+  // The adapter: reads the host once into a snapshot, runs ImpedanceLaw and
+  // hands its torque to the host. Always returns 0.
   int CustomControlLaw(_ControlOutput& output) override;
 
   void PreProcessStiffnessGain(Vector6& stiffness);
@@ -60,17 +64,19 @@ class ImpedanceControlModule : public ControlModule {
   Vector6 m_stiffnessMax;
   Vector6 m_pauseStiffness;
   double m_pauseTime;
-  int32_t m_settleCount;
   Vector6 m_dampingMax;
   Matrix6 m_frameRotation;
   bool m_paused;
-  bool m_pauseSettled;
   double m_dampingScale;
-  Vector6 m_errorOffset;
-  Vector6 m_pauseErrorOffset;
-  // The last torque handed to the host, the fallback when a cycle's torque
-  // is not finite and gravity is not either.
-  Vector6 m_lastTorque;
+  // The law's state, and names for its parts that the commands update.
+  ImpedanceLaw::State m_lawState;
+  Vector6& m_errorOffset = m_lawState.errorOffset;
+  Vector6& m_pauseErrorOffset = m_lawState.pauseErrorOffset;
+  int32_t& m_settleCount = m_lawState.settleCount;
+  bool& m_pauseSettled = m_lawState.pauseSettled;
+  Vector6& m_lastTorque = m_lawState.lastTorque;
+  HostSnapshot m_snapshot;
+  ImpedanceLaw::Params m_lawParams;
 
  private:
   void SetIdleValues();

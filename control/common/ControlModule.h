@@ -164,8 +164,8 @@ class ControlModule {
   void User2BaseCoordniate(_REF_COORD coord, const Mota::TaskVelocity& in, Mota::TaskVelocity& out);
   // Position difference a - b and the rotation vector (base frame) that
   // turns b's orientation into a's.
-  Eigen::Vector6d CalPoseError(const Mota::TaskPosition& a, const Mota::TaskPosition& b);
-  Eigen::Vector6d CalVelError(const Mota::TaskVelocity& a, const Mota::TaskVelocity& b);
+  static Eigen::Vector6d CalPoseError(const Mota::TaskPosition& a, const Mota::TaskPosition& b);
+  static Eigen::Vector6d CalVelError(const Mota::TaskVelocity& a, const Mota::TaskVelocity& b);
   static Eigen::Matrix6d DiagonalVectoMat6D(const Eigen::Vector6d& d);
 
   // Command records (see ComplianceCommands.h for the layouts). The record
@@ -248,8 +248,10 @@ class ControlModule {
   // FinControl); ending control resets the host only then.
   bool m_engaged = false;
 
- private:
+  // Rotation of a reference frame (tool, world or user `userIndex`).
   Eigen::Matrix3d FrameRotation(int type, int userIndex);
+
+ private:
   // Decodes a gain record of `type`; false when it holds NaN or infinity.
   static bool DecodeGainCommand(int type, const void* record, GainCommand& command);
   // setRefCoord from the host's motion command frame, then the pre-update
