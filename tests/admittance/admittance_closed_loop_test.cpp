@@ -249,7 +249,9 @@ TEST_F(ClosedLoop, SensorNoiseCausesNoOscillationAtRest) {
   EXPECT_LT(LargestStep(track), 2e-6);
 }
 
-TEST_F(ClosedLoop, NearASingularityTheWrenchEstimateIsZero) {
+// A posture accepted at Start complies even when its smallest singular value
+// lies just above the host's limit: the pushed tool gives way, finitely.
+TEST_F(ClosedLoop, NearASingularityAnAcceptedPostureStillComplies) {
   HostParameters parameters;
   parameters.complianceSvMax = 0.02;
   Simulation sim(parameters);
@@ -271,8 +273,8 @@ TEST_F(ClosedLoop, NearASingularityTheWrenchEstimateIsZero) {
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
   sim.Host().Wrench().Step(V6(10, -5, 8, 0, 0, 0));
   sim.Run(1.0);
-  EXPECT_TRUE(module.m_extWrench.isZero());
-  EXPECT_LT(sim.TcpDisplacement().head<3>().norm(), 1e-6);
+  EXPECT_FALSE(module.m_extWrench.isZero());
+  EXPECT_GT(sim.TcpDisplacement().head<3>().norm(), 1e-4);
   EXPECT_EQ(sim.Host().NonFiniteSetpoints(), 0);
 }
 
