@@ -308,7 +308,8 @@ bool ControlModule::CheckTCPLength(double limit) {
   if (length > limit) {
     m_context->SetError(RC_ERROR_LEVEL_ERROR, RC_ERROR_TCP_TOO_LONG,
                         "TCP is too Long (TCP value(%.1f, %.1f, %.1f)->Length(%.1f) > Limit(300)",
-                        t[0] / 0.001, t[1] / 0.001, t[2] / 0.001, length / 0.001);
+                        t[0] / Mota::kMmToM, t[1] / Mota::kMmToM, t[2] / Mota::kMmToM,
+                        length / Mota::kMmToM);
     FinControl();
     return true;
   }
@@ -574,7 +575,7 @@ void ControlModule::ChangeIndexTransOri(int (&out)[6], const Eigen::Vector6d& in
 void ControlModule::CheckForceDirection(Eigen::Vector6d& direction) {
   bool any = false;
   for (int i = 0; i < 6; ++i) {
-    direction[i] = std::fabs(direction[i]) > 0.5 ? 1.0 : 0.0;
+    direction[i] = std::fabs(direction[i]) > kSetThreshold ? 1.0 : 0.0;
     any = any || direction[i] != 0.0;
   }
   if (!any)
