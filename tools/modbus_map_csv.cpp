@@ -17,9 +17,11 @@ const char kUsage[] =
     "Usage: modbus-map-csv [--output FILE | --check FILE]\n"
     "\n"
     "Prints the Modbus TCP slave's map, one row per coil or holding register that\n"
-    "carries robot data: address, table, content, monitoring-record field, bit,\n"
-    "type, unit, scale, conversion, when it is written, whether a master may\n"
-    "write it and what such a write does.\n"
+    "carries robot data: 0-based and 1-based address, table, the function codes\n"
+    "that read and write it, content, monitoring-record field, bit, type,\n"
+    "signedness, unit, multiplier (engineering value = raw x multiplier), scale,\n"
+    "conversion, when it is written, whether a master may write it, what such a\n"
+    "write does and the values it carries.\n"
     "\n"
     "  --output FILE   write the CSV to FILE instead of standard output\n"
     "  --check FILE    exit 1 (and say so) when FILE differs from the map\n"
@@ -64,26 +66,42 @@ const char* ConversionName(Conversion c) {
   return "?";
 }
 
+// The enumeration or range a row carries, for an HMI's value texts.
+std::string Values(const MapEntry& e) {
+  if (e.conversion == Conversion::kBit) return "0 = off, 1 = on";
+  const std::string field = e.field;
+  if (field.find(".type_info_") != std::string::npos)
+    return "channel type: 0 or 1 (a write of any value but 0 selects 1)";
+  if (field == "robot_state_info_") return "the controller's robot state code, passed through";
+  if (std::string(e.unit) == "bit mask") return "bit n = channel n";
+  return "";
+}
+
 std::string Csv() {
   std::ostringstream out;
-  out << "address,table,content,field,bit,type,unit,scale,conversion,written,writable,"
-         "write_effect\n";
+  out << "address,address_1based,table,read_function,write_function,content,field,bit,type,"
+         "signed,unit,multiplier,scale,conversion,written,writable,write_effect,values\n";
   for (const MapEntry& e : kMapEntries) {
+    const bool coil = e.table == Table::kCoil;
     for (int i = 0; i < e.count; ++i) {
       const int n = i + e.textBase;
       std::string field = e.field;
       if (e.indexed) field += "[" + std::to_string(i) + "]";
       const bool bit = e.conversion == Conversion::kBit;
       const char* unit = e.unitRot != nullptr && i >= 3 ? e.unitRot : e.unit;
-      char scale[32];
+      // Tools scale as engineering value = raw x multiplier.
+      char scale[32], multiplier[32];
       std::snprintf(scale, sizeof(scale), "%g", e.scale);
-      out << e.first + i << ',' << (e.table == Table::kCoil ? "coil" : "holding_register") << ','
+      std::snprintf(multiplier, sizeof(multiplier), "%g", 1.0 / e.scale);
+      const bool writable = e.writeEffect != nullptr;
+      out << e.first + i << ',' << e.first + i + 1 << ',' << (coil ? "coil" : "holding_register")
+          << ',' << (coil ? "1" : "3") << ',' << (writable ? (coil ? "5" : "6") : "") << ','
           << Field(e.names != nullptr ? FormatName(e.content, e.names[i]) : Format(e.content, n))
           << ',' << Field(field) << ',' << (bit ? std::to_string(e.firstBit + i) : "") << ','
-          << e.type << ',' << Field(unit) << ',' << scale << ',' << ConversionName(e.conversion)
-          << ',' << (e.refreshedAtStart ? "at start" : "every cycle") << ','
-          << (e.writeEffect != nullptr ? "yes" : "no") << ',' << Field(Format(e.writeEffect, n))
-          << '\n';
+          << e.type << ',' << (std::string(e.type) == "int16" ? "yes" : "no") << ',' << Field(unit)
+          << ',' << multiplier << ',' << scale << ',' << ConversionName(e.conversion) << ','
+          << (e.refreshedAtStart ? "at start" : "every cycle") << ',' << (writable ? "yes" : "no")
+          << ',' << Field(Format(e.writeEffect, n)) << ',' << Field(Values(e)) << '\n';
     }
   }
   return out.str();

@@ -346,7 +346,42 @@ void WriteHeader(FILE* f) {
   for (auto a : axes) fprintf(f, ",f_%s", a);
   for (int i = 1; i <= 6; ++i) fprintf(f, ",tau_cmd%d", i);
   for (int i = 1; i <= 6; ++i) fprintf(f, ",tau_ext%d", i);
-  fprintf(f, "\n");
+  for (auto a : w) fprintf(f, ",sensed_%s", a);
+  for (auto a : axes) fprintf(f, ",setpoint_d%s", a);
+  fprintf(f, ",surface_axis,surface_d\n");
+}
+
+// The surface the tool touches (the wall, else the first declared contact;
+// a box by its top face) where it meets the line through the TCP along its
+// normal: the axis (0..2 for x, y, z) the normal mostly points along, and
+// the surface's place on it as a displacement like the TCP's, m.
+void SurfaceAlongAxis(Simulation& sim, int* axis, double* position) {
+  SimulatedHost& h = sim.Host();
+  Eigen::Vector3d point, normal;
+  if (h.Wrench().HasWall()) {
+    point = h.Wrench().WallPoint();
+    normal = h.Wrench().WallNormal().normalized();
+  } else if (h.Parameters().plant == PlantKind::kMujoco &&
+             !h.Parameters().mujoco.contacts.empty()) {
+    const ContactSurface& c = h.Parameters().mujoco.contacts.front();
+    if (c.shape == ContactSurface::kPlane) {
+      point = c.point;
+      normal = c.normal.normalized();
+    } else {
+      const double angle = c.rotation.norm();
+      const Eigen::Matrix3d r =
+          angle > 0 ? Eigen::AngleAxisd(angle, c.rotation / angle).toRotationMatrix()
+                    : Eigen::Matrix3d::Identity();
+      normal = r.col(2);
+      point = c.point + c.halfSize.z() * normal;
+    }
+  } else {
+    return;
+  }
+  const double distance = normal.dot(h.TcpPose().translation() - point);
+  const Eigen::Vector3d onSurface = sim.TcpDisplacement().head<3>() - distance * normal;
+  normal.cwiseAbs().maxCoeff(axis);
+  *position = onSurface[*axis];
 }
 
 void WriteRow(FILE* f, Simulation& sim) {
@@ -365,7 +400,15 @@ void WriteRow(FILE* f, Simulation& sim) {
   put(sim.CommandedForce());
   put(h.CommandedTorque());
   put(h.ExternalTorque());
-  fprintf(f, "\n");
+  put(h.getFTS_comp_FCtrl_lpf());
+  put(sim.SetpointDisplacement());
+  int axis = -1;
+  double surface = 0.0;
+  SurfaceAlongAxis(sim, &axis, &surface);
+  if (axis < 0)
+    fprintf(f, ",-1,nan\n");
+  else
+    fprintf(f, ",%d,%.9g\n", axis, surface);
 }
 
 int Fire(const ScenarioEvent& e, Simulation& sim) {
@@ -397,6 +440,42 @@ int Fire(const ScenarioEvent& e, Simulation& sim) {
   return 0;
 }
 
+// Why the module refused a command, as far as the host can tell: an error
+// it raised during the call, control not running, or a force beyond the
+// command maximum. Empty when the command was taken.
+std::string Refusal(const ScenarioEvent& e, int result, bool wasRunning, Simulation& sim,
+                    size_t errorsBefore) {
+  if (result >= 0) return "";
+  const std::vector<ErrorRecord>& errors = sim.Host().Errors();
+  if (errors.size() > errorsBefore)
+    return "refused: module error " + std::to_string(errors[errorsBefore].code) + ", " +
+           errors[errorsBefore].text;
+  if (sim.Module() == nullptr) return "refused: no plug-in loaded";
+  const std::string& k = e.kind;
+  char text[200];
+  if (k == "start" || k == "force") {
+    const Vector6d& force = e.b;
+    const char* names[6] = {"fx", "fy", "fz", "mx", "my", "mz"};
+    for (int i = 0; i < 6; ++i) {
+      const double limit =
+          i < 3 ? ControlModule::kMaxCommandForce : ControlModule::kMaxCommandMoment;
+      if (std::fabs(force[i]) > limit) {
+        snprintf(text, sizeof text, "refused: %s %g %s is beyond the command limit of %g %s",
+                 names[i], force[i], i < 3 ? "N" : "Nm", limit, i < 3 ? "N" : "Nm");
+        return text;
+      }
+    }
+  }
+  if (k == "stop" && e.flag) return "refused: the stop record asks to keep control";
+  if (k != "start" && k != "raw_start" && !wasRunning) return "refused: control is not running";
+  if (k == "force" && e.flag)
+    return "refused: the force with the relative offset added is beyond the command limit "
+           "of " +
+           std::to_string(static_cast<int>(ControlModule::kMaxCommandForce)) + " N or " +
+           std::to_string(static_cast<int>(ControlModule::kMaxCommandMoment)) + " Nm";
+  return "refused by the plug-in: a record it does not take, or values it does not accept";
+}
+
 bool IsCommand(const std::string& k) {
   return k != "wrench" && k != "ramp" && k != "wall" && k != "nowall" && k != "move";
 }
@@ -407,6 +486,7 @@ RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptio
   RunSummary summary;
   SimulatedHost& h = sim.Host();
   if (options.csv) WriteHeader(options.csv);
+  if (options.events) fprintf(options.events, "t,kind,result,text\n");
   const long cycles = std::lround(scenario.duration / kCycle);
   size_t next = 0;
   size_t errorsSeen = h.Errors().size();
@@ -417,10 +497,23 @@ RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptio
   for (long c = 0; c < cycles; ++c) {
     while (next < scenario.events.size() && scenario.events[next].time <= h.Time() + 1e-9) {
       const ScenarioEvent& e = scenario.events[next++];
+      const bool wasRunning = sim.Running();
+      const size_t errorsBefore = h.Errors().size();
       const int result = Fire(e, sim);
-      if (options.story) {
+      if (options.events) {
+        std::string text = e.text;
+        std::replace(text.begin(), text.end(), '"', '\'');
         if (IsCommand(e.kind))
-          fprintf(options.story, "  t=%7.3f  %-60s -> %d\n", h.Time(), e.text.c_str(), result);
+          fprintf(options.events, "%.4f,%s,%d,\"%s\"\n", h.Time(), e.kind.c_str(), result,
+                  text.c_str());
+        else
+          fprintf(options.events, "%.4f,%s,,\"%s\"\n", h.Time(), e.kind.c_str(), text.c_str());
+      }
+      if (options.story) {
+        const std::string why = Refusal(e, result, wasRunning, sim, errorsBefore);
+        if (IsCommand(e.kind))
+          fprintf(options.story, "  t=%7.3f  %-60s -> %d%s%s%s\n", h.Time(), e.text.c_str(), result,
+                  why.empty() ? "" : " (", why.c_str(), why.empty() ? "" : ")");
         else
           fprintf(options.story, "  t=%7.3f  %s\n", h.Time(), e.text.c_str());
       }

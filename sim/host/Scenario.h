@@ -71,6 +71,9 @@ struct RunOptions {
   int logEvery = 1;       // one CSV row per this many cycles
   FILE* csv = nullptr;    // CSV log (header and rows), or null
   FILE* story = nullptr;  // one readable line per event, or null
+  // Every scenario event as it fired, for plot markers, or null: CSV with
+  // t,kind,result,text (result empty for wrenches, walls and moves).
+  FILE* events = nullptr;
 };
 
 // Runs the scenario's events on `sim` (whose module is loaded) for the

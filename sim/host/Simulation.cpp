@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 
 namespace hostsim {
 namespace {
@@ -52,6 +53,12 @@ void Simulation::Attach(ControlModule* module) {
 }
 
 void Simulation::Commanded(const Vector6d& stiffness, const Vector6d& force, double time) {
+  if (m_paused) {
+    // The module keeps its pause gains and applies these at Resume.
+    m_savedStiffness = stiffness;
+    m_savedForce = force;
+    return;
+  }
   m_stiffFrom = CommandedStiffness();
   m_forceFrom = CommandedForce();
   m_stiffTo = stiffness;
@@ -63,6 +70,17 @@ void Simulation::Commanded(const Vector6d& stiffness, const Vector6d& force, dou
 Vector6d Simulation::CommandedStiffness() const {
   const double s = std::min(1.0, std::max(0.0, (m_host.Time() - m_rampStart) / m_rampTime));
   return m_stiffFrom + s * (m_stiffTo - m_stiffFrom);
+}
+
+void Simulation::MirrorPauseStiffness(const Vector6d& stiffness) {
+  m_mirrorPause = true;
+  m_pauseStiffness = stiffness;
+}
+
+Vector6d Simulation::SetpointDisplacement() {
+  if (m_host.getServoMode() != SERVO_POSITION || m_host.getMotionSpace() != SPACE_TASK)
+    return Vector6d::Constant(std::numeric_limits<double>::quiet_NaN());
+  return Displacement(m_reference, m_host.CommandedPose());
 }
 
 Vector6d Simulation::CommandedForce() const {
@@ -78,6 +96,7 @@ int Simulation::Start(const Vector6d& stiffness, const Vector6d& force, double t
   r.time = static_cast<float>(time);
   m_host.SetForceDirection(Vector6d::Zero());
   m_direction.setZero();
+  m_paused = false;
   m_lastStiffness = stiffness;
   m_stiffFrom = m_stiffTo = stiffness;
   m_forceFrom = m_forceTo = Vector6d::Zero();
@@ -183,13 +202,31 @@ int Simulation::StartRaw(const unsigned char* record, size_t size) {
 int Simulation::Pause() {
   if (!m_module) return -1;
   unsigned char record[64] = {};
-  return m_module->Pause(record);
+  const double deceleration = m_host.getCalculateDecTime_w_CurJvel();
+  const int result = m_module->Pause(record);
+  if (result == 0 && m_mirrorPause && m_running && !m_paused) {
+    m_pauseRampTime = std::max(0.025, deceleration);
+    m_savedStiffness = m_stiffTo;
+    m_savedForce = m_forceTo;
+    const Vector6d stiffness = m_pauseStiffness, direction = m_direction;
+    Commanded(stiffness, Vector6d::Zero(), m_pauseRampTime);
+    m_direction = direction;
+    m_paused = true;
+  }
+  return result;
 }
 
 int Simulation::Resume() {
   if (!m_module) return -1;
   unsigned char record[64] = {};
-  return m_module->Resume(record);
+  const int result = m_module->Resume(record);
+  if (result == 0 && m_paused) {
+    m_paused = false;
+    const Vector6d direction = m_direction;
+    Commanded(m_savedStiffness, m_savedForce, m_pauseRampTime);
+    m_direction = direction;
+  }
+  return result;
 }
 
 int Simulation::Stop(bool refuse) {
@@ -198,6 +235,7 @@ int Simulation::Stop(bool refuse) {
   r.refuse = refuse ? 1 : 0;
   const int result = m_module->Stop(&r);
   if (result == 0 || !m_host.ComplianceOn()) m_running = false;
+  if (!m_running) m_paused = false;
   if (!m_running) m_metrics.EndPhase(m_host.Time());
   return result;
 }

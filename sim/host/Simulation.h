@@ -74,12 +74,22 @@ class Simulation {
   // ResetReference): translation, then rotation vector, base frame.
   Vector6d TcpDisplacement() const;
   Vector6d TargetDisplacement() const;
+  // The module's pose set-point as a displacement like TcpDisplacement,
+  // while the host runs position servo in task space; NaN otherwise (a
+  // torque-servo module has no pose set-point).
+  Vector6d SetpointDisplacement();
   void ResetReference();
 
   // The host's view of what it commanded: stiffness and force per axis,
   // moving linearly over each command's ramp time.
   Vector6d CommandedStiffness() const;
   Vector6d CommandedForce() const;
+  // A module that holds with gains of its own while paused (the impedance
+  // plug-in: every axis ramps to these, without force, over the host's
+  // deceleration time, at least 0.025 s, and back on Resume): the host's
+  // view above then follows it. Commands received while paused take effect
+  // at Resume, as they do in the module.
+  void MirrorPauseStiffness(const Vector6d& stiffness);
 
   // Metrics of the run so far. Commands mark the phases; a scripted wrench
   // step marks one through Metrics().BeginMotionPhase(Host().Time()).
@@ -103,6 +113,10 @@ class Simulation {
   Vector6d m_forceFrom = Vector6d::Zero(), m_forceTo = Vector6d::Zero();
   Vector6d m_lastStiffness = Vector6d::Zero(), m_direction = Vector6d::Zero();
   double m_rampStart = 0.0, m_rampTime = 0.0;
+  bool m_mirrorPause = false, m_paused = false;
+  Vector6d m_pauseStiffness = Vector6d::Zero();
+  Vector6d m_savedStiffness = Vector6d::Zero(), m_savedForce = Vector6d::Zero();
+  double m_pauseRampTime = 0.0;
   MetricsRecorder m_metrics;
 };
 

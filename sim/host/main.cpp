@@ -1,9 +1,11 @@
 // control-host-sim: runs a control plug-in against a simulated six-axis arm
 // through a scenario, writes a CSV log and plots, and prints a summary.
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -24,18 +26,23 @@ const char* kUsage =
     "by a simulated six-axis arm and runs the scenario in 1 ms cycles: commands\n"
     "(start, stiffness, force, release, factors, pause, resume, stop) and\n"
     "external wrenches (steps, ramps, a spring wall). Writes <out>/<name>.csv,\n"
-    "<out>/<name>.metrics.json and <out>/<name>.png and prints what happened\n"
+    "<out>/<name>.events.csv (every command and its result, for the plot's\n"
+    "markers), <out>/<name>.metrics.json and <out>/<name>.png and prints what happened\n"
     "with the run's metrics (docs/control.md, \"Metrics\").\n"
     "\n"
     "Options:\n"
     "  --scenario FILE      the scenario (format: docs/control.md)\n"
-    "  --plugin PATH        the plug-in library (default: the scenario's\n"
-    "                       'plugin' line)\n"
+    "  --plugin PATH|NAME   the plug-in library, or a short name such as\n"
+    "                       admittance or impedance for lib<NAME>-control.so\n"
+    "                       beside this program (../lib/ in a build tree,\n"
+    "                       /usr/lib/robot-controller-addons/ installed);\n"
+    "                       default: the scenario's 'plugin' line\n"
     "  --plant kdl|mujoco   the simulated arm: kdl (exact model, the default)\n"
     "                       or mujoco (physics engine: position loop, real\n"
     "                       contact, wrist sensor, model mismatch); overrides\n"
     "                       the scenario's 'plant' line\n"
-    "  --out DIR            folder for the log and the plot (default: .)\n"
+    "  --out DIR            folder for the log and the plot, created with its\n"
+    "                       parents when missing (default: .)\n"
     "  --name NAME          base name of the outputs (default: the scenario\n"
     "                       file name without its extension)\n"
     "  --no-plots           write the CSV log only\n"
@@ -53,8 +60,63 @@ const char* kUsage =
     "the plot failed; 2 on a usage error.\n";
 
 int Usage(const char* why) {
-  std::fprintf(stderr, "control-host-sim: %s\n\n%s", why, kUsage);
+  std::fprintf(stderr,
+               "control-host-sim: %s\n"
+               "Try 'control-host-sim --help' for more information.\n",
+               why);
   return 2;
+}
+
+std::string ProgramDir() {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n <= 0) return ".";
+  exe[n] = '\0';
+  std::string dir(exe);
+  dir.resize(dir.find_last_of('/'));
+  return dir;
+}
+
+// A plug-in given by a short name (admittance, impedance, test-spring: no
+// '/' and no ".so") is lib<name>-control.so in the build tree's lib/ beside
+// bin/, or in the installed plug-in folder; anything else is a path. Empty
+// with *error when a short name matches no library.
+std::string ResolvePlugin(const std::string& plugin, std::string* error) {
+  const bool path = plugin.find('/') != std::string::npos ||
+                    (plugin.size() > 3 && plugin.compare(plugin.size() - 3, 3, ".so") == 0);
+  if (path) return plugin;
+  const std::string dir = ProgramDir();
+  const std::string file = "lib" + plugin + "-control.so";
+  const std::string candidates[] = {dir + "/../lib/" + file,
+                                    dir + "/../lib/robot-controller-addons/" + file};
+  for (const std::string& c : candidates) {
+    if (access(c.c_str(), R_OK) != 0) continue;
+    char* real = realpath(c.c_str(), nullptr);
+    const std::string found = real != nullptr ? real : c;
+    std::free(real);
+    return found;
+  }
+  *error = "no plug-in named '" + plugin + "': neither " + candidates[0] + " nor " + candidates[1] +
+           " exists";
+  return "";
+}
+
+// mkdir -p: every missing folder of `path`, with its parents.
+bool MakeFolders(const std::string& path, std::string* error) {
+  for (size_t end = 1; end <= path.size(); ++end) {
+    if (end < path.size() && path[end] != '/') continue;
+    const std::string part = path.substr(0, end);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+      *error = "cannot create " + part + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = path + " is not a folder";
+    return false;
+  }
+  return true;
 }
 
 std::string BaseName(const std::string& path) {
@@ -69,15 +131,8 @@ std::string BaseName(const std::string& path) {
 // (<prefix>/share/robot-controller-addons/plot_log.py for <prefix>/bin), else
 // the one of the source tree the program was built from.
 std::string DefaultPlotScript() {
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n > 0) {
-    exe[n] = '\0';
-    std::string dir(exe);
-    dir.resize(dir.find_last_of('/'));
-    const std::string installed = dir + "/../share/robot-controller-addons/plot_log.py";
-    if (access(installed.c_str(), R_OK) == 0) return installed;
-  }
+  const std::string installed = ProgramDir() + "/../share/robot-controller-addons/plot_log.py";
+  if (access(installed.c_str(), R_OK) == 0) return installed;
   return HOST_SIM_PLOT_SCRIPT;
 }
 
@@ -156,6 +211,11 @@ int main(int argc, char** argv) {
   }
   if (pluginPath.empty()) pluginPath = scenario.plugin;
   if (pluginPath.empty()) return Usage("no plug-in given (--plugin or a 'plugin' line)");
+  pluginPath = ResolvePlugin(pluginPath, &error);
+  if (pluginPath.empty()) {
+    std::fprintf(stderr, "control-host-sim: %s\n", error.c_str());
+    return 1;
+  }
   if (name.empty()) name = BaseName(scenarioPath);
 
   if (plantGiven) scenario.host.plant = plant;
@@ -169,6 +229,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "control-host-sim: cannot load the plug-in: %s\n", error.c_str());
     return 1;
   }
+  // The impedance plug-in holds with stiffer gains of its own while paused
+  // (docs/impedance.md); the log and the plot show what it applies.
+  if (BaseName(pluginPath).rfind("libimpedance-control", 0) == 0) {
+    Eigen::Vector6d pause;
+    pause << 3000, 3000, 3000, 600, 600, 600;
+    sim.MirrorPauseStiffness(pause);
+  }
+  if (!MakeFolders(outDir, &error)) {
+    std::fprintf(stderr, "control-host-sim: %s\n", error.c_str());
+    return 1;
+  }
   const std::string csvPath = outDir + "/" + name + ".csv";
   const std::string pngPath = outDir + "/" + name + ".png";
   FILE* csv = std::fopen(csvPath.c_str(), "w");
@@ -178,12 +249,22 @@ int main(int argc, char** argv) {
     return 1;
   }
   options.csv = csv;
+  const std::string eventsPath = outDir + "/" + name + ".events.csv";
+  FILE* events = std::fopen(eventsPath.c_str(), "w");
+  if (events == nullptr) {
+    std::fprintf(stderr, "control-host-sim: cannot write %s: %s\n", eventsPath.c_str(),
+                 std::strerror(errno));
+    std::fclose(csv);
+    return 1;
+  }
+  options.events = events;
   options.story = quiet ? nullptr : stdout;
   if (!quiet)
     std::printf("control-host-sim: %s with %s on the %s plant\n", scenarioPath.c_str(),
                 pluginPath.c_str(), hostsim::PlantName(scenario.host.plant));
   const hostsim::RunSummary s = hostsim::RunScenario(scenario, sim, options);
   bool written = std::fclose(csv) == 0;
+  written = std::fclose(events) == 0 && written;
   const std::string metricsPath = outDir + "/" + name + ".metrics.json";
   FILE* json = std::fopen(metricsPath.c_str(), "w");
   if (json == nullptr) {

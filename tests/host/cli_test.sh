@@ -11,6 +11,8 @@ grep -q -- "--scenario FILE" help.out || fail "--help does not describe --scenar
 
 "$sim" --bogus > /dev/null 2> usage.err; [ $? -eq 2 ] || fail "unknown option must exit 2"
 grep -q "unknown argument '--bogus'" usage.err || fail "no usage message"
+[ "$(wc -l < usage.err)" -eq 2 ] && grep -q "Try 'control-host-sim --help'" usage.err \
+  || fail "a usage error prints more than the error and a pointer to --help: $(cat usage.err)"
 "$sim" --plugin "$plugin" > /dev/null 2>&1; [ $? -eq 2 ] || fail "missing scenario must exit 2"
 "$sim" --scenario "$scenarios/push.txt" --log-every 0 > /dev/null 2>&1; [ $? -eq 2 ] || fail "bad --log-every must exit 2"
 
@@ -35,6 +37,16 @@ head -c 8 run.png | od -An -c | grep -q "P   N   G" || fail "plot is not a PNG"
 assert m["max_penetration_mm"] is None and m["nonfinite_setpoints"] == 0, m
 assert m["settling_time_s"] > 0 and m["stable"] is True, m' || fail "metrics: $(cat run.metrics.json)"
 grep -q "metrics: peak force" run.out || fail "no metrics in the summary"
+
+# A short plug-in name, an output folder that does not exist yet, a refused
+# command that says why, and the CSV's sensed-wrench, set-point and surface.
+printf 'duration 0.3\nat 0 start stiffness 2000 2000 2000 100 100 100 force 0 0 0 0 0 0 time 0.1\nat 0.1 stop refuse\n' > refuse.txt
+"$sim" --scenario refuse.txt --plugin test-spring --out new/out --no-plots > refuse.out 2>&1 \
+  || fail "short name or new folder: $(cat refuse.out)"
+grep -q "stop refuse .* -> -1 (refused: the stop record asks to keep control)" refuse.out \
+  || fail "refusal without a reason: $(cat refuse.out)"
+head -1 new/out/refuse.csv | grep -q ",sensed_Fz,.*,setpoint_dz,.*,surface_d$" || fail "CSV columns"
+grep -q "^0.1000,stop,-1," new/out/refuse.events.csv || fail "events log: $(cat new/out/refuse.events.csv)"
 
 "$sim" --scenario "$scenarios/long_tool.txt" --plugin "$plugin" --no-plots --quiet > tool.out \
   || fail "long_tool run failed"

@@ -19,6 +19,12 @@ for name in push press release pause; do
     { echo "impedance_$name:"; cat "$out/$name.txt"; exit 1; }
 done
 
+# A force beyond the command limit is refused, and the story says why.
+printf 'duration 0.3\nat 0 start stiffness 2000 2000 2000 100 100 100 force 0 0 0 0 0 0 time 0.1\nat 0.1 force dir 0 0 1 0 0 0 value 0 0 600 0 0 0 time 0.1\n' > "$out/limit.scn"
+"$sim" --scenario "$out/limit.scn" --plugin "$plugin" --out "$out" --no-plots > "$out/limit.txt" 2>&1
+grep -q -- "-> -1 (refused: fz 600 N is beyond the command limit of 500 N)" "$out/limit.txt" ||
+  { echo "600 N force refused without its reason:"; cat "$out/limit.txt"; exit 1; }
+
 # Values of one CSV column at given times (nearest row).
 /usr/bin/python3 - "$out" <<'PY'
 import csv, sys
@@ -61,6 +67,9 @@ rest = at(pause, 4.9, "dx")
 check("pause: held at rest without the push", at(pause, 4.4, "dx"), rest, 0.00005)
 check("pause: held short of the target", rest > 0.002, True, 0)
 check("resume: saved gains again", at(pause, 7.8, "dx"), 0.010, 0.0002)
+# The log shows the stiffness the plug-in holds with while paused.
+check("pause: stiffness logged as applied", at(pause, 3.0, "k_x"), 3000.0, 1e-6)
+check("resume: stiffness logged as commanded", at(pause, 5.5, "k_x"), 1000.0, 1e-6)
 
 sys.exit(1 if failures else 0)
 PY

@@ -36,6 +36,17 @@ std::vector<std::string> SplitCsv(const std::string& line) {
   return out;
 }
 
+// Columns of the CSV.
+enum Column {
+  kField = 6,
+  kBit = 7,
+  kType = 8,
+  kSigned = 9,
+  kMultiplier = 11,
+  kScale = 12,
+  kConversion = 13,
+};
+
 // Offset and kind of a monitoring-record field named as in the CSV.
 struct FieldRef {
   size_t offset;
@@ -141,12 +152,12 @@ class ModbusMapCsv : public ::testing::Test {
 
   // The table entry the CSV promises for one row.
   uint16_t Expected(const std::vector<std::string>& row, const FieldRef& f) {
-    const std::string& conversion = row[8];
-    const double scale = std::atof(row[7].c_str());
+    const std::string& conversion = row[kConversion];
+    const double scale = std::atof(row[kScale].c_str());
     const double v = Value(f);
     int64_t result = 0;
     if (conversion == "bit") {
-      result = (static_cast<uint32_t>(v) >> std::atoi(row[4].c_str())) & 1u;
+      result = (static_cast<uint32_t>(v) >> std::atoi(row[kBit].c_str())) & 1u;
     } else if (conversion == "word") {
       result = static_cast<int64_t>(v);
     } else if (conversion == "trunc") {
@@ -178,25 +189,38 @@ TEST_F(ModbusMapCsv, EveryRowMatchesWhatAClientReads) {
   ASSERT_TRUE(csv) << MODBUS_MAP_CSV;
   std::string line;
   ASSERT_TRUE(std::getline(csv, line));
-  ASSERT_EQ(line.rfind("address,table,content,field,bit,type,unit,scale,conversion,", 0), 0u);
+  ASSERT_EQ(line.rfind("address,address_1based,table,read_function,write_function,content,field,"
+                       "bit,type,signed,unit,multiplier,scale,conversion,",
+                       0),
+            0u);
   int rows = 0, coilRows = 0;
   for (; std::getline(csv, line); ++rows) {
     const std::vector<std::string> row = SplitCsv(line);
-    ASSERT_EQ(row.size(), 12u) << line;
+    ASSERT_EQ(row.size(), 18u) << line;
     const int address = std::atoi(row[0].c_str());
+    EXPECT_EQ(std::atoi(row[1].c_str()), address + 1) << line;
+    // What a tool shows (raw x multiplier) is the record's value in the unit.
+    EXPECT_NEAR(std::atof(row[kMultiplier].c_str()) * std::atof(row[kScale].c_str()), 1.0, 1e-12)
+        << line;
     FieldRef field;
-    ASSERT_TRUE(Resolve(row[3], &field)) << line;
+    ASSERT_TRUE(Resolve(row[kField], &field)) << line;
     const uint16_t want = Expected(row, field);
-    if (row[1] == "coil") {
+    if (row[2] == "coil") {
       ++coilRows;
       ASSERT_LT(address, 301) << line;
       EXPECT_EQ(coils[address], want) << line;
+      EXPECT_EQ(row[3], "1") << line;
     } else {
-      ASSERT_EQ(row[1], "holding_register") << line;
+      ASSERT_EQ(row[2], "holding_register") << line;
       ASSERT_LT(address, 601) << line;
-      EXPECT_EQ(registers[address], want) << line;
-      if (row[5] == "int16") EXPECT_NE(row[8], "bit") << line;
+      const uint16_t raw = registers[address];
+      EXPECT_EQ(raw, want) << line;
+      EXPECT_EQ(row[3], "3") << line;
+      // Signed rows read as int16, unsigned ones as uint16.
+      EXPECT_EQ(row[kSigned], row[kType] == "int16" ? "yes" : "no") << line;
+      if (row[kType] == "int16") EXPECT_NE(row[kConversion], "bit") << line;
     }
+    EXPECT_EQ(row[4].empty(), row[15] == "no") << line;  // a write function only where writable
   }
   EXPECT_EQ(coilRows, 54);  // 0..47 and 260..265
   EXPECT_GT(rows, 250);
