@@ -22,8 +22,14 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(TEST_JOBS)
 
-demo: build
-	scripts/demo $(BUILD_DIR)
+# The demo builds quietly: the build's output goes to $(BUILD_DIR).build.log,
+# shown only when the build fails; one line says what had to be built.
+demo: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) > $(BUILD_DIR).build.log 2>&1 \
+	  || { tail -40 $(BUILD_DIR).build.log; echo "build failed (log: $(BUILD_DIR).build.log)"; exit 1; }
+	@n=$$(grep -c -E '^\[ *[0-9]+%\] (Building|Linking)' $(BUILD_DIR).build.log); \
+	  [ "$$n" -eq 0 ] || echo "build: $$n files compiled or linked (log: $(BUILD_DIR).build.log)"
+	@scripts/demo $(BUILD_DIR)
 
 bench: build
 	scripts/bench $(BUILD_DIR)

@@ -59,6 +59,20 @@ if(TARGET control-host-sim)
           COMPONENT sim FILES_MATCHING PATTERN "*.txt")
 endif()
 
+# --- user documentation -----------------------------------------------------------
+# The docs folder as it is in the source tree (the pages, their plots, the
+# tuning maps and the Modbus map CSV), so the pages' links between each other
+# hold. The sim package carries the simulator's and the scenario format's
+# pages too, for a machine that installs only the stand-ins; the dev package
+# the SDK's.
+set(ADDONS_DOC_DIR share/doc/${ADDONS_NAME})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${ADDONS_DOC_DIR} COMPONENT runtime
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.csv" PATTERN "*.png")
+install(FILES ${PROJECT_SOURCE_DIR}/docs/control.md ${PROJECT_SOURCE_DIR}/docs/simulator.md
+        DESTINATION share/doc/${ADDONS_NAME}-sim COMPONENT sim)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/packages.md
+        DESTINATION share/doc/${ADDONS_NAME}-dev COMPONENT dev)
+
 # --- the SDK ------------------------------------------------------------------
 # Every header of the control framework's common folder (new ones included),
 # the module framework's headers and the wire contracts.
@@ -111,6 +125,16 @@ set(_man_descriptions
   "modbus-slave-module=Modbus TCP slave module of the robot controller"
   "kore-sim=stand-in for KORE and the Module Manager"
   "control-host-sim=stand-in for the control host with a simulated arm")
+# Each page's SEE ALSO: the installed documents that describe the program,
+# one per line, not hyphenated.
+set(_doc /usr/share/doc/${ADDONS_NAME})
+set(_see_usertcp-module "${_doc}/usertcp.md" "${_doc}/robustness.md")
+set(_see_modbus-slave-module "${_doc}/modbus.md"
+    "${_doc}/modbus-map.csv (the map for SCADA and HMI tools)" "${_doc}/robustness.md")
+set(_see_kore-sim "${_doc}-sim/simulator.md" "${_doc}/usertcp.md" "${_doc}/modbus.md")
+set(_see_control-host-sim "${_doc}-sim/control.md (the scenario format)"
+    "${_doc}-sim/simulator.md" "${_doc}/admittance.md" "${_doc}/impedance.md"
+    "${_doc}/tuning.md" "/usr/share/${ADDONS_NAME}/scenarios/ (example scenarios)")
 set(_man_pages)
 if(HELP2MAN AND GZIP)
   foreach(_entry ${_man_descriptions})
@@ -121,12 +145,21 @@ if(HELP2MAN AND GZIP)
       continue()
     endif()
     set(_man ${_pkg_bin}/man/${_prog}.1)
+    set(_include ${_pkg_bin}/man/${_prog}.h2m)
+    set(_see "[SEE ALSO]\n.nh\n")
+    foreach(_line IN LISTS _see_${_prog})
+      string(REPLACE "-" "\\-" _line "${_line}")
+      string(APPEND _see "${_line}\n.br\n")
+    endforeach()
+    file(WRITE ${_include} "${_see}")
     add_custom_command(OUTPUT ${_man}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${_pkg_bin}/man
+      # The footer names the package and its version; the program's full
+      # --version line (with git describe) stays in the page's VERSION part.
       COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section=1 --name=${_what}
-              --output=${_man} $<TARGET_FILE:${_prog}>
+              "--source=${ADDONS_NAME} ${PROJECT_VERSION}" --include=${_include} --output=${_man} $<TARGET_FILE:${_prog}>
       COMMAND ${GZIP} -9nf ${_man}
-      DEPENDS ${_prog}
+      DEPENDS ${_prog} ${_include}
       COMMENT "Man page of ${_prog}"
       VERBATIM)
     list(APPEND _man_pages ${_man}.gz)
@@ -180,6 +213,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/robot-controller-addons")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+# No maintainer scripts that only call ldconfig (see the script).
+set(CPACK_POST_BUILD_SCRIPTS ${_pkg_src}/drop_ldconfig.cmake)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${ADDONS_NAME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION misc)

@@ -28,6 +28,20 @@ for deb in "${debs[@]}"; do
   zcat "$usr/share/doc/$pkg/changelog.Debian.gz" | head -1 | grep -q "^$pkg (" \
     || fail "$pkg: changelog does not name the package"
 done
+# The user documentation travels with the packages, and the man pages point
+# at where it is installed.
+doc=$usr/share/doc/robot-controller-addons
+for f in "${src}"/docs/*.md docs/modbus-map.csv docs/tuning/admittance_press.png; do
+  f=${f#"$src/"}; f=${f#docs/}
+  cmp -s "$src/docs/$f" "$doc/$f" || fail "docs/$f is not installed as $doc/$f"
+done
+for f in control.md simulator.md; do
+  [ -s "$usr/share/doc/robot-controller-addons-sim/$f" ] || fail "the sim package lacks $f"
+done
+zcat "$usr/share/man/man1/modbus-slave-module.1.gz" | sed 's/\\-/-/g' \
+  | grep -q "/usr/share/doc/robot-controller-addons/modbus-map.csv" \
+  || fail "the Modbus slave's man page does not name the installed map"
+
 runtime_deb=$(ls "$work"/packages/robot-controller-addons_*.deb)
 dpkg-deb -f "$runtime_deb" Depends | grep -q libmodbus || fail "runtime package lacks its libmodbus dependency"
 
@@ -86,6 +100,20 @@ cmake -S "$src/examples/custom-module" -B module -DCMAKE_PREFIX_PATH="$usr" > mo
   --script "$src/examples/custom-module/kore-script.txt" > module.out 2>&1 \
   || fail "example module run: $(cat module.out)"
 grep -q "tool output 1 -> ON" module.out || fail "the module's output request: $(cat module.out)"
+
+# Installed with dpkg into a root of their own, then removed: no package has
+# maintainer scripts, and none is left in state "rc" (config-files).
+inst=$work/inst
+mkdir -p "$inst/var/lib/dpkg/info" "$inst/var/lib/dpkg/updates"
+touch "$inst/var/lib/dpkg/status"
+dpkg --root="$inst" --force-depends -i "${debs[@]}" > dpkg.log 2>&1 || fail "dpkg -i: $(tail -20 dpkg.log)"
+for deb in "${debs[@]}"; do
+  dpkg --root="$inst" --force-depends -r "$(dpkg-deb -f "$deb" Package)" >> dpkg.log 2>&1 \
+    || fail "dpkg -r: $(tail -20 dpkg.log)"
+done
+left=$(dpkg-query --admindir="$inst/var/lib/dpkg" -W -f='${db:Status-Abbrev} ${Package}\n' 2>/dev/null \
+  | grep -v '^un' || true)
+[ -z "$left" ] || fail "packages left after removal: $left"
 
 if command -v lintian > /dev/null; then
   lintian --fail-on error "${debs[@]}" > lintian.out 2>&1 \

@@ -10,7 +10,7 @@
 int main(int argc, char* argv[]) {
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::printf(
-        "usage: usertcp-module KORE_PID\n"
+        "Usage: usertcp-module KORE_PID\n"
         "       usertcp-module --help | --version\n"
         "The user TCP module. Started by the Module Manager with KORE's process id;\n"
         "creates its shared areas SHM_UserTcp_<pid>_Tx and SHM_UserTcp_<pid>_Rx, joins\n"
