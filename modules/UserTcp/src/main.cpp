@@ -18,7 +18,8 @@ int main(int argc, char* argv[]) {
         "and serves KORE's TCP open, close and write requests until it is ended.\n"
         "SIGTERM or SIGINT stop it in order within a second: the areas are removed,\n"
         "what was sent to peers is delivered, every socket is closed, exit status 0.\n"
-        "Try it by hand with kore-sim (see docs/usertcp.md).\n");
+        "Try it by hand with kore-sim: usertcp.md in /usr/share/doc/robot-controller-addons/\n"
+        "(docs/ in the source tree).\n");
     return 0;
   }
   if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
