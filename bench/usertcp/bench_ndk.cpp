@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -142,7 +143,16 @@ int main(int argc, char** argv) {
         "each).\n");
     return 0;
   }
-  const milliseconds duration(argc > 1 ? static_cast<int>(std::atof(argv[1]) * 1000) : 500);
+  double seconds = 0.5;
+  if (argc > 1) {
+    char* end = nullptr;
+    seconds = std::strtod(argv[1], &end);
+    if (argc > 2 || *end != '\0' || !(seconds > 0.0 && seconds <= 600.0)) {
+      std::fprintf(stderr, "bench_ndk: SECONDS is one number above 0, at most 600 (see --help)\n");
+      return 2;
+    }
+  }
+  const milliseconds duration(static_cast<int>(seconds * 1000));
   // The NDK layer logs every read on standard output; keep the results
   // readable by sending that to /dev/null.
   const int results = dup(STDOUT_FILENO);

@@ -108,5 +108,9 @@ int main(int argc, char** argv) {
         "namespaces (runs in private namespaces).\n");
     return 0;
   }
+  if (argc > 1) {
+    std::fprintf(stderr, "bench_usertcp: unknown argument '%s' (see --help)\n", argv[1]);
+    return 2;
+  }
   return test_support::RunIsolated(Bench);
 }

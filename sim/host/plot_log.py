@@ -44,8 +44,8 @@ def main():
             title = pairs[i + 1].rsplit("/", 1)[-1].rsplit(".", 1)[0]
             status |= plot(pairs[i], pairs[i + 1], title)
         return status
-    if len(args) < 2:
-        print(__doc__)
+    if len(args) < 2 or len(args) > 3 or args[0].startswith("-"):
+        print("plot_log.py: expected LOG.csv OUT.png [TITLE]; see --help", file=sys.stderr)
         return 2
     return plot(args[0], args[1], args[2] if len(args) > 2 else args[0])
 
