@@ -169,6 +169,7 @@ class KoreSim : public KoreContext {
   std::deque<std::string> m_stdinLines;
   bool m_stdinEof = false;
   bool m_quit = false;
+  bool m_ran = false;  // Run was called: Shutdown has something to remove
   bool m_shutDown = false;
   uint64_t m_eventCount = 0;
 };

@@ -67,7 +67,8 @@ OptionsResult ParseOptions(int argc, char* argv[], Options* opt) {
       char* end = nullptr;
       long ms = std::strtol(v.c_str(), &end, 10);
       if (*end != '\0' || ms < 1 || ms > 1000) {
-        fprintf(stderr, "kore-sim: --tick takes 1..1000 milliseconds\n");
+        fprintf(stderr, "kore-sim: --tick takes 1..1000 milliseconds, not %s (see --help)\n",
+                v.c_str());
         return OptionsResult::kError;
       }
       opt->tickMs = static_cast<int>(ms);

@@ -13,6 +13,33 @@ using std::chrono::milliseconds;
 
 namespace kore {
 
+namespace {
+
+// `text` in lines of at most 80 columns, each indented by 20 blanks. A usage
+// line followed by lines indented this far reads as a term and its
+// description both in a terminal and to man-page generators such as help2man.
+std::string WrapIndented(const std::string& text) {
+  const std::string indent(20, ' ');
+  const size_t width = 80 - indent.size();
+  std::string out, line;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(start, end - start);
+    if (!line.empty() && line.size() + 1 + word.size() > width) {
+      out += indent + line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    start = end + 1;
+  }
+  if (!line.empty()) out += indent + line;
+  return out;
+}
+
+}  // namespace
+
 void KoreSim::RegisterCommands() {
   auto add = [this](Command c) {
     if (m_commands.count(c.name) == 0) m_commandOrder.push_back(c.name);
@@ -25,8 +52,9 @@ void KoreSim::RegisterCommands() {
   add({"wait", "wait DURATION", "keep running for DURATION (e.g. 200ms, 2s)",
        [this](const Args& a, KoreContext&) {
          milliseconds d;
-         if (a.size() != 1 || !ParseDuration(a[0], &d)) {
-           Error("usage: wait DURATION (e.g. 200ms, 2s)");
+         std::string error = "usage: wait DURATION (e.g. 200ms, 2s)";
+         if (a.size() != 1 || !ParseDurationArg("wait: duration", a[0], &d, &error)) {
+           Error(error);
            return false;
          }
          RunFor(d);
@@ -36,8 +64,9 @@ void KoreSim::RegisterCommands() {
        "freeze kore-sim for DURATION: no events read, robot still (lets requests pile up)",
        [this](const Args& a, KoreContext&) {
          milliseconds d;
-         if (a.size() != 1 || !ParseDuration(a[0], &d)) {
-           Error("usage: sleep DURATION");
+         std::string error = "usage: sleep DURATION";
+         if (a.size() != 1 || !ParseDurationArg("sleep: duration", a[0], &d, &error)) {
+           Error(error);
            return false;
          }
          auto end = Clock::now() + d;
@@ -88,7 +117,7 @@ void KoreSim::PrintHelp() {
       text += "):\n";
     }
     const Command& c = m_commands[name];
-    text += "  " + c.usage + "\n      " + c.help + "\n";
+    text += "  " + c.usage + "\n" + WrapIndented(c.help) + "\n";
   }
   if (m_opt.json) {
     Log("help", "", JsonObject().Add("text", text));

@@ -94,7 +94,8 @@ bool KoreSim::Setup() {
 }
 
 void KoreSim::Shutdown() {
-  if (m_shutDown) return;
+  // Nothing was made when kore-sim only listed its commands (--help).
+  if (m_shutDown || !m_ran) return;
   m_shutDown = true;
   StopModule();
   for (auto& ext : m_extensions) ext->OnShutdown(*this);

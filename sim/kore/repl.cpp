@@ -31,6 +31,7 @@ bool KoreSim::ExecuteWords(const Args& words) {
 }
 
 int KoreSim::Run() {
+  m_ran = true;
   m_families = CreateCommandFamilies();
   m_extensions = ExtensionRegistry::CreateAll();
   RegisterCommands();
