@@ -195,7 +195,9 @@ TEST_F(ModbusMapCsv, EveryRowMatchesWhatAClientReads) {
       ASSERT_EQ(row[1], "holding_register") << line;
       ASSERT_LT(address, 601) << line;
       EXPECT_EQ(registers[address], want) << line;
-      if (row[5] == "int16") EXPECT_NE(row[8], "bit") << line;
+      if (row[5] == "int16") {
+        EXPECT_NE(row[8], "bit") << line;
+      }
     }
   }
   EXPECT_EQ(coilRows, 54);  // 0..47 and 260..265
