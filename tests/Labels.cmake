@@ -35,6 +35,7 @@ set(_test_directory_labels
 # pattern=label, tried in order (CMake regular expressions).
 set(_test_label_rules
   "closed_loop|mujoco|scenarios|sweep|control_host_sim=closed-loop"
+  "control_plugins=module"
   "_law_test$|_message_test$|register_map|exports_only|map_csv_current=unit"
   "kore_sim|module_process|robustness|demo|pymodbus|mbpoll=integration")
 
