@@ -2,16 +2,18 @@
 // come one per line; `#` starts a comment that runs to the end of the line;
 // words are separated by blanks (spaces, tabs, a carriage return). These
 // functions take any bytes and never fail: what the words mean is the
-// commands' business.
+// commands' business. Self-contained, so that a fuzz target can link
+// ScriptParser.cpp alone and call ParseScript on its buffer.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-#include "KoreExtension.h"
-
 namespace kore {
+
+// The words after the command name, split at blanks.
+using Args = std::vector<std::string>;
 
 // The command words of one line, the comment removed; empty for a blank or
 // comment-only line.
