@@ -4,8 +4,12 @@ BUILD_TYPE  ?= RelWithDebInfo
 JOBS        ?= $(shell nproc)
 TEST_JOBS   ?= $(shell echo $$(( $$(nproc) * 2 )))
 CTEST_FLAGS ?= --output-on-failure --timeout 600
+# WERROR=ON makes every warning an error (CI sets it); unset, the build
+# folder keeps what it had.
+WERROR      ?=
 
-.PHONY: all deps configure build test demo bench package tuning-maps soak sanitize tsan format clean
+.PHONY: all deps configure build test test-fast demo bench package tuning-maps soak sanitize tsan \
+        format check-format clean
 
 all: build
 
@@ -13,7 +17,8 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > $(BUILD_DIR).configure.log 2>&1 \
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(if $(WERROR),-DWERROR=$(WERROR)) \
+	  > $(BUILD_DIR).configure.log 2>&1 \
 	  || { cat $(BUILD_DIR).configure.log; exit 1; }
 
 build: configure
@@ -22,6 +27,7 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(TEST_JOBS)
 
+<<<<<<< HEAD
 # The demo builds quietly: the build's output goes to $(BUILD_DIR).build.log,
 # shown only when the build fails; one line says what had to be built.
 demo: configure
@@ -30,6 +36,14 @@ demo: configure
 	@n=$$(grep -c -E '^\[ *[0-9]+%\] (Building|Linking)' $(BUILD_DIR).build.log); \
 	  [ "$$n" -eq 0 ] || echo "build: $$n files compiled or linked (log: $(BUILD_DIR).build.log)"
 	@scripts/demo $(BUILD_DIR)
+=======
+# Only the tests labelled unit (tests/Labels.cmake): seconds, for iterating.
+test-fast: build
+	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(TEST_JOBS) -L '^unit$$'
+
+demo: build
+	scripts/demo $(BUILD_DIR)
+>>>>>>> i22t
 
 bench: build
 	scripts/bench $(BUILD_DIR)
@@ -61,7 +75,11 @@ tsan: deps
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -j $(TEST_JOBS)
 
 format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	scripts/check-format --fix
+
+# Lists the C++ files that differ from .clang-format; fails when any do.
+check-format:
+	scripts/check-format
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan *.configure.log

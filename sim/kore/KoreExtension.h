@@ -50,6 +50,7 @@
 
 #include "MessageQueue.h"
 #include "MonitoringData.h"
+#include "ScriptParser.h"  // Args
 
 namespace kore {
 
@@ -86,9 +87,6 @@ struct EventLog {
   JsonObject json;     // extra members of the JSON line
   bool quiet = false;  // true: do not print this occurrence (it is still waitable)
 };
-
-// The words after the command name, split at blanks.
-using Args = std::vector<std::string>;
 
 class KoreContext;
 class Robot;

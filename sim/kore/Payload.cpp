@@ -1,5 +1,6 @@
 #include "Payload.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -17,6 +18,63 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
   *out = v;
   return true;
 }
+
+bool ParseNumberArg(const std::string& what, const std::string& text, long long min, long long max,
+                    long long* out, std::string* error) {
+  if (ParseNumber(text, min, max, out)) return true;
+  const std::string range = std::to_string(min) + ".." + std::to_string(max);
+  char* end = nullptr;
+  errno = 0;
+  std::strtoll(text.c_str(), &end, 0);
+  if (!text.empty() && *end == '\0') {
+    *error = what + " " + text + " is out of range " + range;
+  } else {
+    *error = what + " \"" + text + "\" is not a number (" + range + ")";
+  }
+  return false;
+}
+
+bool ParseDurationArg(const std::string& what, const std::string& text,
+                      std::chrono::milliseconds* out, std::string* error) {
+  if (ParseDuration(text, out)) return true;
+  *error = what + " \"" + text +
+           "\" is not a duration of 0 to 1 day (e.g. 200ms, 2s, 1.5s, 1min, 500 for ms)";
+  return false;
+}
+
+namespace {
+
+// The words of `text WORDS...` with their escapes resolved.
+bool Unescape(const std::string& in, std::string* out, std::string* error) {
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '\\') {
+      *out += in[i];
+      continue;
+    }
+    const char c = i + 1 < in.size() ? in[++i] : '\0';
+    if (c == 'n') {
+      *out += '\n';
+    } else if (c == 'r') {
+      *out += '\r';
+    } else if (c == 't') {
+      *out += '\t';
+    } else if (c == '\\') {
+      *out += '\\';
+    } else if (c == 'x' && i + 2 < in.size() &&
+               std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(in[i + 2]))) {
+      *out += static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      *error = "unknown escape in text: \\" + std::string(c == '\0' ? "" : std::string(1, c)) +
+               " (\\n, \\r, \\t, \\\\, \\xHH)";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 bool ParseDuration(const std::string& text, std::chrono::milliseconds* out) {
   char* end = nullptr;
@@ -54,11 +112,12 @@ bool ParsePayload(const std::vector<std::string>& a, size_t first, bool allowEmp
   }
   const std::string& kind = a[first];
   if (kind == "text") {
+    std::string words;
     for (size_t i = first + 1; i < a.size(); ++i) {
-      if (i > first + 1) *data += ' ';
-      *data += a[i];
+      if (i > first + 1) words += ' ';
+      words += a[i];
     }
-    return true;
+    return Unescape(words, data, error);
   }
   if (kind == "hex") {
     std::string digits;
@@ -82,8 +141,9 @@ bool ParsePayload(const std::vector<std::string>& a, size_t first, bool allowEmp
     const long long max = width == 4 ? 0xffffffffll : (1ll << (8 * width)) - 1;
     for (size_t i = first + 1; i < a.size(); ++i) {
       long long v;
-      if (a[i].empty() || a[i][0] == '-' || !ParseNumber(a[i], 0, max, &v)) {
-        *error = "not a " + kind + ": " + a[i];
+      if (!ParseNumberArg(kind, a[i], 0, max, &v, error)) return false;
+      if (a[i][0] == '-') {
+        *error = kind + " " + a[i] + " is out of range 0.." + std::to_string(max);
         return false;
       }
       for (int b = 0; b < width; ++b) *data += static_cast<char>((v >> (8 * b)) & 0xff);
@@ -92,10 +152,11 @@ bool ParsePayload(const std::vector<std::string>& a, size_t first, bool allowEmp
   }
   if (kind == "pattern") {
     long long n;
-    if (first + 1 >= a.size() || !ParseNumber(a[first + 1], 0, 10000000, &n)) {
+    if (first + 1 >= a.size()) {
       *error = "usage: pattern N (bytes)";
       return false;
     }
+    if (!ParseNumberArg("pattern length", a[first + 1], 0, 10000000, &n, error)) return false;
     *data = PatternBytes(static_cast<size_t>(n));
     return true;
   }

@@ -13,8 +13,16 @@ namespace kore {
 // A whole decimal, octal (0...) or hexadecimal (0x...) number in [min, max].
 bool ParseNumber(const std::string& text, long long min, long long max, long long* out);
 
+// ParseNumber that says why it refused: on false, *error reads e.g.
+// `port 70000 is out of range 1..65535` or `port "abc" is not a number`,
+// `what` naming the value.
+bool ParseNumberArg(const std::string& what, const std::string& text, long long min, long long max,
+                    long long* out, std::string* error);
+
 // Bytes from words[first...]:
-//   text WORDS...      the words joined by single blanks
+//   text WORDS...      the words joined by single blanks; \n, \r, \t, \\ and
+//                      \xHH stand for a line feed, a carriage return, a tab, a
+//                      backslash and any byte (`text hello\r\n` ends a line)
 //   hex BYTES...       hexadecimal digits, blanks between them ignored
 //   u8|u16|u32 NUMS... each number as 1, 2 or 4 little-endian bytes
 //   pattern N          N bytes of the repeating test pattern
@@ -31,6 +39,10 @@ constexpr const char* kPayloadUsage =
 // "200ms", "2s", "1.5s", "1min", "500" (ms), up to a day. False when not a
 // duration.
 bool ParseDuration(const std::string& text, std::chrono::milliseconds* out);
+
+// ParseDuration that says why it refused, in *error, naming the value `what`.
+bool ParseDurationArg(const std::string& what, const std::string& text,
+                      std::chrono::milliseconds* out, std::string* error);
 
 // N bytes of the pattern the tests and the benchmark generate.
 std::string PatternBytes(size_t n);

@@ -31,18 +31,21 @@ class EventCommands : public KoreExtension {
            long long code;
            milliseconds timeout(5000);
            long long wantStatus = -1;
-           bool ok = !a.empty() && a.size() <= 3 && ParseNumber(a[0], 0, 0xffffffffll, &code);
+           std::string error = "usage: wait-event CODE [TIMEOUT] [status=N]";
+           bool ok = !a.empty() && a.size() <= 3 &&
+                     ParseNumberArg("wait-event: event code", a[0], 0, 0xffffffffll, &code, &error);
            for (size_t i = 1; ok && i < a.size(); ++i) {
              long long s;
-             if (a[i].rfind("status=", 0) == 0 &&
-                 ParseNumber(a[i].substr(7), 0, 0xffffffffll, &s)) {
-               wantStatus = static_cast<long long>(s);
-             } else if (!ParseDuration(a[i], &timeout)) {
-               ok = false;
+             if (a[i].rfind("status=", 0) == 0) {
+               ok = ParseNumberArg("wait-event: status", a[i].substr(7), 0, 0xffffffffll, &s,
+                                   &error);
+               wantStatus = s;
+             } else {
+               ok = ParseDurationArg("wait-event: timeout", a[i], &timeout, &error);
              }
            }
            if (!ok) {
-             ctx.Error("usage: wait-event CODE [TIMEOUT] [status=N]");
+             ctx.Error(error);
              return false;
            }
            ControlMessage msg;
@@ -72,21 +75,23 @@ class EventCommands : public KoreExtension {
                    ctx.ForgetEvents();
                    return true;
                  }});
-    c.push_back({"send", std::string("send CODE [") + kPayloadUsage + "]",
-                 "send request CODE with a payload to the module",
-                 [](const Args& a, KoreContext& ctx) {
-                   long long code;
-                   std::string payload, error;
-                   if (a.empty() || !ParseNumber(a[0], 0, 0xffffffffll, &code)) {
-                     ctx.Error(std::string("usage: send CODE [") + kPayloadUsage + "]");
-                     return false;
-                   }
-                   if (!ParsePayload(a, 1, true, &payload, &error)) {
-                     ctx.Error(error);
-                     return false;
-                   }
-                   return ctx.Send(static_cast<uint32_t>(code), payload.data(), payload.size());
-                 }});
+    c.push_back(
+        {"send", std::string("send CODE [") + kPayloadUsage + "]",
+         "send request CODE with a payload to the module", [](const Args& a, KoreContext& ctx) {
+           long long code;
+           std::string payload, error;
+           error = std::string("usage: send CODE [") + kPayloadUsage + "]";
+           if (a.empty() ||
+               !ParseNumberArg("send: request code", a[0], 0, 0xffffffffll, &code, &error)) {
+             ctx.Error(error);
+             return false;
+           }
+           if (!ParsePayload(a, 1, true, &payload, &error)) {
+             ctx.Error("send: " + error);
+             return false;
+           }
+           return ctx.Send(static_cast<uint32_t>(code), payload.data(), payload.size());
+         }});
     c.push_back({"unload", "unload", "send the unload request (2) to the module",
                  [](const Args&, KoreContext& ctx) {
                    return ctx.Send(EN_REQ_MODULE_MANAGER_UNLOAD, nullptr, 0);

@@ -32,19 +32,21 @@ class ModuleCommands : public KoreExtension {
                    ctx.StopModule();
                    return true;
                  }});
-    c.push_back({"wait-exit", "wait-exit [TIMEOUT]",
-                 "wait (default 5s) until the module program has ended",
-                 [](const Args& a, KoreContext& ctx) {
-                   milliseconds timeout(5000);
-                   if (a.size() > 1 || (a.size() == 1 && !ParseDuration(a[0], &timeout))) {
-                     ctx.Error("usage: wait-exit [TIMEOUT]");
-                     return false;
-                   }
-                   if (ctx.WaitModuleExit(timeout)) return true;
-                   ctx.Log("wait-timeout", "wait-exit: the module is still running",
-                           JsonObject().Add("timeout_ms", static_cast<int64_t>(timeout.count())));
-                   return false;
-                 }});
+    c.push_back(
+        {"wait-exit", "wait-exit [TIMEOUT]", "wait (default 5s) until the module program has ended",
+         [](const Args& a, KoreContext& ctx) {
+           milliseconds timeout(5000);
+           std::string error = "usage: wait-exit [TIMEOUT]";
+           if (a.size() > 1 ||
+               (a.size() == 1 && !ParseDurationArg("wait-exit: timeout", a[0], &timeout, &error))) {
+             ctx.Error(error);
+             return false;
+           }
+           if (ctx.WaitModuleExit(timeout)) return true;
+           ctx.Log("wait-timeout", "wait-exit: the module is still running",
+                   JsonObject().Add("timeout_ms", static_cast<int64_t>(timeout.count())));
+           return false;
+         }});
     return c;
   }
 };

@@ -18,6 +18,7 @@
 
 #include "KoreExtension.h"
 #include "ModbusSlaveContract.h"
+#include "Payload.h"
 
 namespace {
 
@@ -94,9 +95,12 @@ class ModbusExtension : public kore::KoreExtension {
         {"modbus-set", "modbus-set ADDRESS VALUE",
          "send request 110: set slave register ADDRESS (2, 5, 7, 16..19, 22, 128..255) to VALUE",
          [](const kore::Args& args, kore::KoreContext& ctx) {
-           unsigned long address = 0, value = 0;
-           if (args.size() != 2 || !ParseU16(args[0], &address) || !ParseU16(args[1], &value)) {
-             ctx.Error("usage: modbus-set ADDRESS VALUE (each 0..65535)");
+           long long address = 0, value = 0;
+           std::string error = "usage: modbus-set ADDRESS VALUE (each 0..65535)";
+           if (args.size() != 2 ||
+               !kore::ParseNumberArg("modbus-set: address", args[0], 0, 0xFFFF, &address, &error) ||
+               !kore::ParseNumberArg("modbus-set: value", args[1], 0, 0xFFFF, &value, &error)) {
+             ctx.Error(error);
              return false;
            }
            const uint8_t payload[4] = {
@@ -153,13 +157,6 @@ class ModbusExtension : public kore::KoreExtension {
   }
 
  private:
-  static bool ParseU16(const std::string& text, unsigned long* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    *out = std::strtoul(text.c_str(), &end, 0);
-    return *end == '\0' && *out <= 0xFFFF && text[0] != '-';
-  }
-
   // True when two register images differ at most in the measured values
   // (joints, currents, temperatures, torques, pose, velocity, tool offset, force).
   static bool SameSettings(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {

@@ -84,11 +84,14 @@ class UserTcpExtension : public kore::KoreExtension {
         {"tcp-close", "tcp-close", "send request 21 (close the server or client)",
          [](const Args&, KoreContext& ctx) { return ctx.Send(EN_REQ_TCP_CLOSE, nullptr, 0); }});
     c.push_back({"tcp-send", "tcp-send ID " + std::string(kore::kPayloadUsage),
-                 "server mode: send data to client ID, chunk by chunk with request 23",
+                 "server mode: send data to client ID, chunk by chunk with request 23 (in text, "
+                 "\\r\\n ends a line; \\t, \\\\ and \\xHH are a tab, a backslash, any byte)",
                  [this](const Args& a, KoreContext& ctx) { return SendData(a, ctx, true); }});
-    c.push_back({"tcp-write", "tcp-write " + std::string(kore::kPayloadUsage),
-                 "client mode: send data to the remote server, chunk by chunk with request 22",
-                 [this](const Args& a, KoreContext& ctx) { return SendData(a, ctx, false); }});
+    c.push_back(
+        {"tcp-write", "tcp-write " + std::string(kore::kPayloadUsage),
+         "client mode: send data to the remote server, chunk by chunk with request 22 (text "
+         "as for tcp-send)",
+         [this](const Args& a, KoreContext& ctx) { return SendData(a, ctx, false); }});
     c.push_back({"tcp-chunk",
                  "tcp-chunk 22|23 ID INDEX COUNT [length=N] text WORDS | hex BYTES | pattern N",
                  "write one chunk record as given (any index, count and length) and send the "
@@ -106,8 +109,10 @@ class UserTcpExtension : public kore::KoreExtension {
                  "extra pause after each outgoing chunk once the module took it (default 0)",
                  [this](const Args& a, KoreContext& ctx) {
                    long long ms;
-                   if (a.size() != 1 || !ParseNumber(a[0], 0, 60000, &ms)) {
-                     ctx.Error("usage: tcp-pace MS");
+                   std::string error = "usage: tcp-pace MS";
+                   if (a.size() != 1 || !kore::ParseNumberArg("tcp-pace: milliseconds", a[0], 0,
+                                                              60000, &ms, &error)) {
+                     ctx.Error(error);
                      return false;
                    }
                    m_pace = milliseconds(ms);
@@ -232,16 +237,22 @@ class UserTcpExtension : public kore::KoreExtension {
 
   bool Open(const Args& a, KoreContext& ctx) {
     long long port;
-    if (a.size() == 2 && a[0] == "server" && ParseNumber(a[1], 1, 65535, &port)) {
-      return WriteOpen(ctx, kTcpModeServer, static_cast<int32_t>(port), "", true);
+    std::string error;
+    if (a.size() == 2 && a[0] == "server") {
+      if (kore::ParseNumberArg("tcp-open: port", a[1], 1, 65535, &port, &error)) {
+        return WriteOpen(ctx, kTcpModeServer, static_cast<int32_t>(port), "", true);
+      }
+    } else if (a.size() == 3 && a[0] == "client") {
+      if (a[1].size() > 15) {
+        error = "tcp-open: address \"" + a[1] + "\" has " + std::to_string(a[1].size()) +
+                " characters, at most 15 fit";
+      } else if (kore::ParseNumberArg("tcp-open: port", a[2], 1, 65535, &port, &error)) {
+        return WriteOpen(ctx, kTcpModeClient, static_cast<int32_t>(port), a[1], true);
+      }
     }
-    if (a.size() == 3 && a[0] == "client" && a[1].size() <= 15 &&
-        ParseNumber(a[2], 1, 65535, &port)) {
-      return WriteOpen(ctx, kTcpModeClient, static_cast<int32_t>(port), a[1], true);
-    }
-    ctx.Error(
-        "usage: tcp-open server PORT | tcp-open client ADDRESS PORT (address at most 15 "
-        "characters, port 1..65535)");
+    ctx.Error(!error.empty() ? error
+                             : "usage: tcp-open server PORT | tcp-open client ADDRESS PORT "
+                               "(address at most 15 characters, port 1..65535)");
     return false;
   }
 
@@ -301,19 +312,23 @@ class UserTcpExtension : public kore::KoreExtension {
     size_t first = 0;
     long long id = 0;
     if (toClient) {
-      if (a.empty() || !ParseNumber(a[0], 1, UINT32_MAX, &id)) {
-        ctx.Error("usage: tcp-send ID " + std::string(kore::kPayloadUsage));
+      std::string error = "usage: tcp-send ID " + std::string(kore::kPayloadUsage);
+      if (a.empty() ||
+          !kore::ParseNumberArg("tcp-send: client id", a[0], 1, UINT32_MAX, &id, &error)) {
+        ctx.Error(error);
         return false;
       }
       first = 1;
     }
     std::string data, error;
     if (!kore::ParsePayload(a, first, false, &data, &error)) {
-      ctx.Error(error);
+      ctx.Error(std::string(toClient ? "tcp-send: " : "tcp-write: ") + error);
       return false;
     }
     if (data.empty() || data.size() > kTcpMaxMessageSize) {
-      ctx.Error("a message holds 1 to 100000 bytes");
+      ctx.Error(std::string(toClient ? "tcp-send" : "tcp-write") + ": a message holds 1 to " +
+                std::to_string(kTcpMaxMessageSize) + " bytes, this one " +
+                std::to_string(data.size()));
       return false;
     }
     const uint32_t count =
@@ -350,8 +365,10 @@ class UserTcpExtension : public kore::KoreExtension {
     }
     size_t first = 4;
     if (a[4].rfind("length=", 0) == 0) {
-      if (!ParseNumber(a[4].substr(7), 0, UINT32_MAX, &length)) {
-        ctx.Error("length=N needs a number");
+      std::string error;
+      if (!kore::ParseNumberArg("tcp-chunk: length", a[4].substr(7), 0, UINT32_MAX, &length,
+                                &error)) {
+        ctx.Error(error);
         return false;
       }
       first = 5;
@@ -388,10 +405,13 @@ class UserTcpExtension : public kore::KoreExtension {
     std::string text;
     for (size_t i = 1; i < a.size(); ++i) {
       if (a[i].rfind("timeout=", 0) == 0) {
-        std::string t = a[i].substr(8);
-        double v = std::atof(t.c_str());
-        timeout = milliseconds(
-            static_cast<long long>(t.find("ms") != std::string::npos ? v : v * 1000.0));
+        // A bare number here means seconds (the other commands read it as ms).
+        std::string t = a[i].substr(8), error;
+        if (!t.empty() && t.find_first_not_of("0123456789.") == std::string::npos) t += "s";
+        if (!kore::ParseDurationArg("tcp-expect: timeout", t, &timeout, &error)) {
+          ctx.Error(error);
+          return false;
+        }
         continue;
       }
       if (!text.empty()) text += ' ';

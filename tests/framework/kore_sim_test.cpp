@@ -265,6 +265,20 @@ TEST(KoreSim, MalformedEventsAndBadCommandsAreReportedNotFatal) {
   EXPECT_EQ(ExitCode(*help), 0);
   EXPECT_TRUE(Contains(help->Stdout(), "wait-event CODE [TIMEOUT] [status=N]"));
   EXPECT_TRUE(Contains(help->Stdout(), "--module PATH"));
+  // Each description under its command, indented as man-page tools expect,
+  // and no shutdown report: --help made nothing.
+  EXPECT_TRUE(Contains(help->Stdout(), "  wait DURATION\n" + std::string(20, ' ') + "keep"));
+  EXPECT_FALSE(Contains(help->Stdout(), "shut down"));
+
+  // A refused command names the value it refused.
+  const std::vector<std::pair<std::string, std::string>> refusals = {
+      {"wait 3days", "\"3days\""}, {"tcp-expect 1 hi timeout=bogus", "\"bogus\""}};
+  for (const auto& [line, named] : refusals) {
+    WriteScript("refused", line + "\n");
+    auto sim = ChildProcess::Start({kKoreSim, "--script", "refused"}, "refusal");
+    EXPECT_EQ(ExitCode(*sim), 1);
+    EXPECT_TRUE(Contains(sim->Stdout(), named)) << sim->Stdout();
+  }
 }
 
 TEST(KoreSim, ExtensionsGetCommandsEventsTicksAndNamedObjects) {

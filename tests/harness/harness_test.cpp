@@ -2,13 +2,12 @@
 // private pid namespace, loopback up and a fresh working directory.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "support/isolation.h"
 #include "support/process.h"

@@ -57,7 +57,9 @@ void Fail(const char* what) {
 
 }  // namespace
 
-const std::string& IsolatedWorkDir() { return g_workDir; }
+const std::string& IsolatedWorkDir() {
+  return g_workDir;
+}
 
 int RunIsolated(const std::function<int()>& body) {
   const char* off = std::getenv("TEST_NO_ISOLATION");

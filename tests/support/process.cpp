@@ -75,8 +75,7 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout,
                                  bool inStderr) const {
   return WaitUntil(
-      [&] { return (inStderr ? Stderr() : Stdout()).find(needle) != std::string::npos; },
-      timeout);
+      [&] { return (inStderr ? Stderr() : Stdout()).find(needle) != std::string::npos; }, timeout);
 }
 
 void ChildProcess::Signal(int sig) const {

@@ -16,8 +16,7 @@ using namespace std::chrono_literals;
 
 // Polls `condition` every few milliseconds until it holds or `timeout`
 // passes; returns its last value.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = 10s);
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
@@ -40,8 +39,7 @@ class ChildProcess {
   std::string Stderr() const { return ReadFile(m_errPath); }
 
   // True once `needle` appears in standard output (or error, if asked).
-  bool WaitForOutput(const std::string& needle,
-                     std::chrono::milliseconds timeout = 10s,
+  bool WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout = 10s,
                      bool inStderr = false) const;
 
   // Sends a signal; no effect once the process has been reaped.
