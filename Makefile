@@ -27,7 +27,10 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(TEST_JOBS)
 
-<<<<<<< HEAD
+# Only the tests labelled unit (tests/Labels.cmake): seconds, for iterating.
+test-fast: build
+	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(TEST_JOBS) -L '^unit$$'
+
 # The demo builds quietly: the build's output goes to $(BUILD_DIR).build.log,
 # shown only when the build fails; one line says what had to be built.
 demo: configure
@@ -36,14 +39,6 @@ demo: configure
 	@n=$$(grep -c -E '^\[ *[0-9]+%\] (Building|Linking)' $(BUILD_DIR).build.log); \
 	  [ "$$n" -eq 0 ] || echo "build: $$n files compiled or linked (log: $(BUILD_DIR).build.log)"
 	@scripts/demo $(BUILD_DIR)
-=======
-# Only the tests labelled unit (tests/Labels.cmake): seconds, for iterating.
-test-fast: build
-	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(TEST_JOBS) -L '^unit$$'
-
-demo: build
-	scripts/demo $(BUILD_DIR)
->>>>>>> i22t
 
 bench: build
 	scripts/bench $(BUILD_DIR)

@@ -214,16 +214,11 @@ TEST_F(ModbusMapCsv, EveryRowMatchesWhatAClientReads) {
       ASSERT_EQ(row[2], "holding_register") << line;
       ASSERT_LT(address, 601) << line;
       EXPECT_EQ(registers[address], want) << line;
-<<<<<<< HEAD
       EXPECT_EQ(row[3], "3") << line;
       // Signed rows read as int16, unsigned ones as uint16.
       EXPECT_EQ(row[kSigned], row[kType] == "int16" ? "yes" : "no") << line;
       if (row[kType] == "int16") {
         EXPECT_NE(row[kConversion], "bit") << line;
-=======
-      if (row[5] == "int16") {
-        EXPECT_NE(row[8], "bit") << line;
->>>>>>> i22t
       }
     }
     EXPECT_EQ(row[4].empty(), row[15] == "no") << line;  // a write function only where writable
