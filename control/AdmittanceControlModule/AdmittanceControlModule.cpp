@@ -29,12 +29,7 @@ AdmittanceControlModule::AdmittanceControlModule(long id, RobotControlContext* c
 // touching the host, so a module that has not started yet holds no
 // uninitialised numbers.
 void AdmittanceControlModule::SetIdleValues() {
-  m_gainTime = kMinRampTime;
-  m_gainElapsed = 2 * kMinRampTime;
-  m_forceOffset.setZero();
-
   m_isPaused = false;
-  m_stiffnessRamp.Reset(Vector6::Zero());
   m_dampingStiffnessRamp.Reset(Vector6::Zero());
   m_forceRefRamp.Reset(Vector6::Zero());
   m_forceTarget.setZero();
@@ -42,11 +37,6 @@ void AdmittanceControlModule::SetIdleValues() {
   m_dampingFactorRamp.Reset(Vector6::Ones());
 
   m_forceAxes.setZero();
-  m_cmdStiffness.setZero();
-  m_cmdForce.setZero();
-  m_cmdForceAxes.setZero();
-  m_cmdTime = 0.0;
-  m_relativeForce = false;
 
   m_stiffnessDeadband = 0.0001;
   m_stiffnessMax << 20000.0, 20000.0, 20000.0, 1000.0, 1000.0, 1000.0;
@@ -138,59 +128,29 @@ void AdmittanceControlModule::SetForceDampingFactors(Vector6 ff, Vector6 df, dou
   RestartRamps(time);
 }
 
-void AdmittanceControlModule::ApplyStart(const Vector6& stiffness, const Vector6& force,
-                                         double time) {
-  m_cmdStiffness = stiffness;
-  m_cmdForce = force;
-  m_cmdTime = time;
-  PreProcessStiffnessGain(m_cmdStiffness);
-  // Control starts at the commanded stiffness; the damping design ramps in.
-  m_stiffnessRamp.Reset(m_cmdStiffness);
-  SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
-}
-
 bool AdmittanceControlModule::TakesCommand(int type) const {
   return type >= CMD_STIFFNESS && type <= CMD_RELEASE_FORCE;
 }
 
 void AdmittanceControlModule::ApplyGainCommand(const GainCommand& c) {
-  m_cmdTime = c.time;
-  switch (c.type) {
-    case CMD_STIFFNESS:
-      m_cmdStiffness = c.values;
-      PreProcessStiffnessGain(m_cmdStiffness);
-      SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
-      break;
-    case CMD_FORCE_FACTOR: {
-      Vector6 factor = c.values;
-      PreProcessForceFactor(factor);
-      SetForceDampingFactors(factor, m_dampingFactorRamp.target, m_cmdTime);
-      break;
-    }
-    case CMD_DAMPING_FACTOR: {
-      Vector6 factor = c.values;
-      PreProcessDampingFactor(factor);
-      SetForceDampingFactors(m_forceFactorRamp.target, factor, m_cmdTime);
-      break;
-    }
-    case CMD_FORCE: {
-      m_cmdForce = c.values;
-      m_cmdForceAxes = c.direction;
-      Vector6 stiffness = m_cmdStiffness;
-      for (int i = 0; i < 6; ++i) {
-        if (m_cmdForceAxes[i] > kSetThreshold) stiffness[i] = 0.0;
-      }
-      SetComplianceParameters(stiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
-      break;
-    }
-    case CMD_RELEASE_FORCE:
-      m_cmdForce.setZero();
-      m_cmdForceAxes.setZero();
-      SetComplianceParameters(m_cmdStiffness, m_cmdForce, m_cmdForceAxes, m_cmdTime);
-      break;
-    default:
-      break;
+  if (c.type != CMD_FORCE_FACTOR && c.type != CMD_DAMPING_FACTOR) {
+    ControlModule::ApplyGainCommand(c);
+    return;
   }
+  m_commandTime = c.time;
+  Vector6 factor = c.values;
+  if (c.type == CMD_FORCE_FACTOR) {
+    PreProcessForceFactor(factor);
+    SetForceDampingFactors(factor, m_dampingFactorRamp.target, m_commandTime);
+  } else {
+    PreProcessDampingFactor(factor);
+    SetForceDampingFactors(m_forceFactorRamp.target, factor, m_commandTime);
+  }
+}
+
+void AdmittanceControlModule::ApplyComplianceTargets(const Vector6& stiffness, const Vector6& force,
+                                                     const Vector6& direction, double time) {
+  SetComplianceParameters(stiffness, force, direction, time);
 }
 
 void AdmittanceControlModule::PauseLaw(double) {
@@ -203,16 +163,6 @@ void AdmittanceControlModule::ResumeLaw() {
 
 // ---------------------------------------------------------------------------
 // The adapter
-
-double AdmittanceControlModule::UpdateModelDamping(int model, double scale) {
-  return AdmittanceLaw::ModelDamping(model, scale, CRobotInfo::fts);
-}
-
-void AdmittanceControlModule::UpdateModelParameter(int model, Vector6& a, double& c, double payload,
-                                                   Vector6& mass, const Matrix6& /*jointInertia*/,
-                                                   const Vector6& f) {
-  AdmittanceLaw::ModelParameter(model, CRobotInfo::fts, a, c, payload, mass, f, m_lawState);
-}
 
 void AdmittanceControlModule::UpdateLawParams() {
   AdmittanceLaw::Params& p = m_lawParams;
@@ -229,16 +179,6 @@ void AdmittanceControlModule::UpdateLawParams() {
   p.fourAxis = (m_model == 7 || m_model == 8) && m_singularHandling == 3;
   p.forceSensor = CRobotInfo::fts;
   p.paused = m_isPaused;
-}
-
-void AdmittanceControlModule::UpdateTaskMass(const Matrix6& J) {
-  UpdateLawParams();
-  AdmittanceLaw::UpdateTaskMass(J, m_lawParams, m_lawState);
-}
-
-void AdmittanceControlModule::UpdateDamping(const Matrix6& Kdm, const Vector6& Kd) {
-  UpdateLawParams();
-  AdmittanceLaw::UpdateDamping(Kdm, Kd, m_lawParams, m_lawState);
 }
 
 int AdmittanceControlModule::CustomControlLaw(_ControlOutput& out) {
