@@ -235,8 +235,9 @@ class ControlModule {
   static bool WithinCommandLimits(const Eigen::Vector6d& wrench);
 
  protected:
-  // Hooks of a plug-in, called by the lifecycle above with a context set
-  // and, except InitControl and ControlServoMode, only while control runs.
+  // Hooks of a plug-in, called by the lifecycle above with a context set:
+  // InitControl, ControlServoMode and ApplyStart (with the two hooks the
+  // default ApplyStart calls) by Start, the others only while control runs.
   // Resets the law's state from the host before a Start.
   virtual void InitControl() {}
   // The servo mode the law drives (Start switches the host to it, in task
@@ -283,6 +284,15 @@ class ControlModule {
   double m_gainElapsed = 2 * kMinRampTime;
   _ControlOutput m_output;
   Eigen::Vector6d m_forceOffset = Eigen::Vector6d::Zero();
+  int32_t m_id;
+  RobotControlContext* m_context;
+  // Control runs (between a successful Start and the end of control).
+  bool m_running = false;
+  // The host is switched to the module (from Start's mode switch until
+  // FinControl); ending control resets the host only then.
+  bool m_engaged = false;
+  // Declared after the members above, whose offsets a host built against
+  // an earlier base still reads.
   // The gains the commands asked for (compliance frame): the stiffness
   // after PreProcessStiffnessGain, the force, its axes and the ramp time.
   // Start clears them; the default ApplyStart and ApplyGainCommand keep them.
@@ -292,13 +302,6 @@ class ControlModule {
   double m_commandTime = 0.0;
   // The stiffness ramp, which the default ApplyStart resets to the command.
   GainRamp m_stiffnessRamp;
-  int32_t m_id;
-  RobotControlContext* m_context;
-  // Control runs (between a successful Start and the end of control).
-  bool m_running = false;
-  // The host is switched to the module (from Start's mode switch until
-  // FinControl); ending control resets the host only then.
-  bool m_engaged = false;
 
   // Rotation of a reference frame (tool, world or user `userIndex`).
   Eigen::Matrix3d FrameRotation(int type, int userIndex);

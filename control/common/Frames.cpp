@@ -38,7 +38,10 @@ void RotateVelocity(RobotControlContext& host, const _REF_COORD& coord, bool toB
   Eigen::Matrix3d r;
   if (!VelocityRotation(host, coord, toBase, r)) return;
   const Eigen::Vector3d linear = in.linear, angular = in.angular;  // `in` may be `out`
+  // The angular half first; the host is asked for the rotation again for
+  // the linear half.
   out.angular = r * angular;
+  VelocityRotation(host, coord, toBase, r);
   out.linear = r * linear;
 }
 
