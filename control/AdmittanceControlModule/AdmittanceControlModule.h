@@ -19,22 +19,9 @@ class AdmittanceControlModule : public ControlModule {
   using Vector6 = Eigen::Matrix<double, 6, 1>;
   using Matrix6 = Eigen::Matrix<double, 6, 6>;
 
-  // Largest speed of the compliance motion about the target (m/s, rad/s):
-  // the pose set-point moves at most 0.5 mm and 1 mrad per cycle away from
-  // the motion library's own target motion.
-  static constexpr double kMaxComplianceSpeed = AdmittanceLaw::kMaxComplianceSpeed;
-  static constexpr double kMaxComplianceAngularSpeed = AdmittanceLaw::kMaxComplianceAngularSpeed;
   // Lower bounds of the stiffness the damping is designed for.
   static constexpr double kDampingStiffnessMinTrans = 529.0;
   static constexpr double kDampingStiffnessMinRot = 52.9;
-  // Rotational offsets below 1e-6 degree leave the orientation untouched.
-  static constexpr double kMinRotationAngle = AdmittanceLaw::kMinRotationAngle;
-  // Reciprocal condition number below which the modal damping design is
-  // replaced by the per-axis design (see UpdateDamping).
-  static constexpr double kMinEigenvectorRcond = AdmittanceLaw::kMinEigenvectorRcond;
-  // Share of the explicit integration step's stability bound the gains may
-  // use before the step is taken implicitly (see AdmittanceAcceleration).
-  static constexpr double kExplicitStepMargin = AdmittanceLaw::kExplicitStepMargin;
 
   // Only the base is constructed against the host; every parameter takes an
   // idle value so nothing is read uninitialised, and Start sets them again.
@@ -53,36 +40,27 @@ class AdmittanceControlModule : public ControlModule {
 
   void SetComplianceParameters(Vector6 stiffness, Vector6 force, Vector6 forceAxes, double time);
   void SetForceDampingFactors(Vector6 forceFactor, Vector6 dampingFactor, double time);
-  void PreProcessStiffnessGain(Vector6& stiffness);
+  void PreProcessStiffnessGain(Vector6& stiffness) override;
   void PreProcessForceFactor(Vector6& factor);
   void PreProcessDampingFactor(Vector6& factor);
 
-  // Base damping ratio of a robot model.
-  double UpdateModelDamping(int model, double scale);
-  // Virtual joint masses from the model's table, the payload and the joint
-  // inertia; fills m_virtualMass (through `mass`) and m_virtualMassMatrix.
-  void UpdateModelParameter(int model, Vector6& baseMass, double& payloadTerm, double payload,
-                            Vector6& mass, const Matrix6& jointInertia, const Vector6& inertiaNorm);
-
  protected:
   void InitControl() override;
-  SERVO_MODE ControlServoMode() const override { return SERVO_POSITION; }
-  void ApplyStart(const Vector6& stiffness, const Vector6& force, double time) override;
   bool TakesCommand(int type) const override;
+  // The factor commands (2, 3); the others as every plug-in takes them.
   void ApplyGainCommand(const GainCommand& command) override;
+  void ApplyComplianceTargets(const Vector6& stiffness, const Vector6& force,
+                              const Vector6& direction, double time) override;
   void PauseLaw(double decelerationTime) override;
   void ResumeLaw() override;
 
-  // Ramped gains. The force reference is the negated commanded force
-  // (compliance frame), the form the wrench error uses.
-  GainRamp m_stiffnessRamp, m_dampingStiffnessRamp, m_forceRefRamp;
+  // Ramped gains besides the stiffness. The force reference is the negated
+  // commanded force (compliance frame), the form the wrench error uses.
+  GainRamp m_dampingStiffnessRamp, m_forceRefRamp;
   GainRamp m_forceFactorRamp, m_dampingFactorRamp;
   Vector6 m_forceTarget;
 
   Vector6 m_forceAxes;
-  Vector6 m_cmdStiffness, m_cmdForce, m_cmdForceAxes;
-  double m_cmdTime;
-  bool m_relativeForce;
   double m_stiffnessDeadband;
   Vector6 m_stiffnessMax;
   // (trans, rot) limits of the two factors.
@@ -94,35 +72,10 @@ class AdmittanceControlModule : public ControlModule {
   double m_modelScale;
   uint8_t m_singularHandling;
 
-  // The law's state, and names for its parts.
   AdmittanceLaw::State m_lawState;
-  Vector6& m_admAcc = m_lawState.admAcc;
-  Vector6& m_admVel = m_lawState.admVel;
-  Vector6& m_admDisp = m_lawState.admDisp;
-  Vector6& m_releasedOffset = m_lawState.releasedOffset;
-  Vector6& m_releasedStep = m_lawState.releasedStep;
-  Vector6& m_extTorque = m_lawState.extTorque;
-  Vector6& m_extTorqueNet = m_lawState.extTorqueNet;
-  Vector6& m_extWrench = m_lawState.extWrench;
-  Vector6& m_forceRefBase = m_lawState.forceRefBase;
-  Matrix6& m_stiffnessMatrix = m_lawState.stiffnessMatrix;
-  Vector6& m_virtualMass = m_lawState.virtualMass;
-  Matrix6& m_virtualMassMatrix = m_lawState.virtualMassMatrix;
-  Vector6& m_dampingRatio = m_lawState.dampingRatio;
-  Vector6& m_taskMass = m_lawState.taskMass;
-  Matrix6& m_taskMassBase = m_lawState.taskMassBase;
-  Matrix6& m_taskMassInvBase = m_lawState.taskMassInvBase;
-  Matrix6& m_dampingMatrix = m_lawState.dampingMatrix;
-  long& m_dampingFallbacks = m_lawState.dampingFallbacks;
-  bool& m_implicitStep = m_lawState.implicitStep;
-  long& m_implicitSteps = m_lawState.implicitSteps;
   AdmittanceLaw::Params m_lawParams;
   HostSnapshot m_snapshot;
 
-  // M, M^-1 and M_b, M_b^-1 from the virtual joint masses.
-  void UpdateTaskMass(const Matrix6& J);
-  // D from the modal decomposition of M_b^-1 K_dm.
-  void UpdateDamping(const Matrix6& dampingStiffnessBase, const Vector6& dampingStiffness);
   // The law's parameters from the module's ramps and settings.
   void UpdateLawParams();
 

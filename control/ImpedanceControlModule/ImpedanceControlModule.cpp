@@ -13,11 +13,7 @@ constexpr double kMinPauseTime = 0.025;
 constexpr double kPauseDampingScale = 4.0;
 
 bool IsSet(double flag) {
-  return flag > 0.5;
-}
-
-bool AllFinite(const Vector6& v) {
-  return v.allFinite();
+  return flag > control::kSetThreshold;
 }
 
 }  // namespace
@@ -28,37 +24,25 @@ ImpedanceControlModule::ImpedanceControlModule(long id, RobotControlContext* con
 }
 
 void ImpedanceControlModule::SetIdleValues() {
-  m_forceOffset.setZero();
   m_forceDirection.setZero();
-  m_commandDirection.setZero();
   m_savedStiffness.setZero();
   m_savedForce.setZero();
   m_savedDirection.setZero();
-  m_commandStiffness.setZero();
-  m_commandForce.setZero();
-  m_stiffnessRamp.Reset(Vector6::Zero());
   m_forceRamp.Reset(Vector6::Zero());
-  m_errorOffset.setZero();
-  m_pauseErrorOffset.setZero();
-  m_commandTime = 0.0;
+  m_lawState = ImpedanceLaw::State();
   m_pauseTime = 0.0;
-  m_settleCount = 0;
   m_paused = false;
-  m_pauseSettled = false;
   m_dampingScale = 1.0;
 
   m_stiffnessMax << 10000, 10000, 10000, 300, 300, 300;
   m_pauseStiffness << 3000, 3000, 3000, 600, 600, 600;
   m_dampingMax << 400, 400, 400, 40, 40, 40;
-  m_gainTime = kMinRampTime;
-  m_gainElapsed = 2 * kMinRampTime;
   m_frameRotation.setIdentity();
 
   m_output.acceleration.setZero();
   m_output.jointPosition.setZero();
   m_output.jointVelocity.setZero();
   m_output.jointTorque.setZero();
-  m_lastTorque.setZero();
 }
 
 void ImpedanceControlModule::InitControl() {
@@ -71,8 +55,8 @@ void ImpedanceControlModule::InitControl() {
   m_output.pose.rotation = pose.rotation;
   m_output.velocity.linear.setZero();
   m_output.velocity.angular.setZero();
-  m_lastTorque = m_context->getJntTrqGrav();
-  if (!AllFinite(m_lastTorque)) m_lastTorque.setZero();
+  m_lawState.lastTorque = m_context->getJntTrqGrav();
+  if (!m_lawState.lastTorque.allFinite()) m_lawState.lastTorque.setZero();
 }
 
 void ImpedanceControlModule::PreProcessStiffnessGain(Vector6& stiffness) {
@@ -94,11 +78,11 @@ void ImpedanceControlModule::SetComplianceParameters(Vector6 stiffness, Vector6 
     const bool isForce = IsSet(direction[i]);
     forceTarget[i] = isForce ? force[i] : 0.0;
     if (wasForce && isForce) {
-      m_errorOffset[i] = 0.0;
+      m_lawState.errorOffset[i] = 0.0;
     } else if (wasForce) {
       // The axis leaving force control holds where it is; a pose the host
       // cannot measure must not poison the offset for good.
-      m_errorOffset[i] = std::isfinite(error[i]) ? error[i] : 0.0;
+      m_lawState.errorOffset[i] = std::isfinite(error[i]) ? error[i] : 0.0;
     }
   }
   // Both ramps continue from the values reached, also in mid-ramp.
@@ -108,8 +92,8 @@ void ImpedanceControlModule::SetComplianceParameters(Vector6 stiffness, Vector6 
   RestartRamps(time);
 }
 
-void ImpedanceControlModule::ApplyParameters(const Vector6& stiffness, const Vector6& force,
-                                             const Vector6& direction, double time) {
+void ImpedanceControlModule::ApplyComplianceTargets(const Vector6& stiffness, const Vector6& force,
+                                                    const Vector6& direction, double time) {
   if (m_paused) {
     // The pause keeps holding; the new gains take effect on Resume.
     m_savedStiffness = stiffness;
@@ -118,49 +102,6 @@ void ImpedanceControlModule::ApplyParameters(const Vector6& stiffness, const Vec
     return;
   }
   SetComplianceParameters(stiffness, force, direction, time);
-}
-
-void ImpedanceControlModule::ApplyStart(const Vector6& stiffness, const Vector6& force,
-                                        double time) {
-  m_commandStiffness = stiffness;
-  m_commandForce = force;
-  m_commandTime = time;
-  PreProcessStiffnessGain(m_commandStiffness);
-  // Control starts at the commanded stiffness, without force.
-  m_stiffnessRamp.Reset(m_commandStiffness);
-  SetComplianceParameters(m_commandStiffness, m_commandForce, m_commandDirection, m_commandTime);
-}
-
-bool ImpedanceControlModule::TakesCommand(int type) const {
-  return type == CMD_STIFFNESS || type == CMD_FORCE || type == CMD_RELEASE_FORCE;
-}
-
-void ImpedanceControlModule::ApplyGainCommand(const GainCommand& command) {
-  m_commandTime = command.time;
-  switch (command.type) {
-    case CMD_STIFFNESS:
-      m_commandStiffness = command.values;
-      PreProcessStiffnessGain(m_commandStiffness);
-      ApplyParameters(m_commandStiffness, m_commandForce, m_commandDirection, m_commandTime);
-      break;
-    case CMD_FORCE: {
-      m_commandForce = command.values;
-      m_commandDirection = command.direction;
-      Vector6 stiffness = m_commandStiffness;
-      for (int i = 0; i < 6; ++i) {
-        if (IsSet(m_commandDirection[i])) stiffness[i] = 0.0;
-      }
-      ApplyParameters(stiffness, m_commandForce, m_commandDirection, m_commandTime);
-      break;
-    }
-    case CMD_RELEASE_FORCE:
-      m_commandForce.setZero();
-      m_commandDirection.setZero();
-      ApplyParameters(m_commandStiffness, Vector6::Zero(), Vector6::Zero(), m_commandTime);
-      break;
-    default:
-      break;
-  }
 }
 
 void ImpedanceControlModule::PauseLaw(double time) {
@@ -174,9 +115,9 @@ void ImpedanceControlModule::PauseLaw(double time) {
   m_dampingScale = kPauseDampingScale;
   m_pauseTime = time;
   SetComplianceParameters(m_pauseStiffness, Vector6::Zero(), Vector6::Zero(), time);
-  m_settleCount = 0;
+  m_lawState.settleCount = 0;
   m_paused = true;
-  m_pauseSettled = false;
+  m_lawState.pauseSettled = false;
 }
 
 void ImpedanceControlModule::ResumeLaw() {
@@ -184,7 +125,7 @@ void ImpedanceControlModule::ResumeLaw() {
   m_dampingScale = 1.0;
   m_paused = false;
   SetComplianceParameters(m_savedStiffness, m_savedForce, m_savedDirection, m_pauseTime);
-  m_pauseSettled = false;
+  m_lawState.pauseSettled = false;
 }
 
 int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {

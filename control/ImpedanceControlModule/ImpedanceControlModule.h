@@ -17,12 +17,6 @@ class ImpedanceControlModule : public ControlModule {
   using Vector6 = Eigen::Vector6d;
   using Matrix6 = Eigen::Matrix6d;
 
-  // Bound of each axis of the compliance wrench (spring, damper, commanded
-  // force, orientation limit; compliance frame) before it becomes joint
-  // torque: N for x, y, z and Nm for rx, ry, rz. Twice the command maximum.
-  static constexpr double kMaxWrenchForce = ImpedanceLaw::kMaxWrenchForce;
-  static constexpr double kMaxWrenchMoment = ImpedanceLaw::kMaxWrenchMoment;
-
   // Only the base is constructed against the host; the parameters take
   // their idle values here so that nothing is read uninitialised before
   // Start, and Start sets them again from the host.
@@ -38,29 +32,24 @@ class ImpedanceControlModule : public ControlModule {
   // hands its torque to the host. Always returns 0.
   int CustomControlLaw(_ControlOutput& output) override;
 
-  void PreProcessStiffnessGain(Vector6& stiffness);
+  void PreProcessStiffnessGain(Vector6& stiffness) override;
   void SetComplianceParameters(Vector6 stiffness, Vector6 force, Vector6 direction, double time);
 
  protected:
   void InitControl() override;
   SERVO_MODE ControlServoMode() const override { return SERVO_TORQUE; }
-  void ApplyStart(const Vector6& stiffness, const Vector6& force, double time) override;
-  bool TakesCommand(int type) const override;
-  void ApplyGainCommand(const GainCommand& command) override;
+  // Sets new ramp targets, or, while paused, keeps them for Resume.
+  void ApplyComplianceTargets(const Vector6& stiffness, const Vector6& force,
+                              const Vector6& direction, double time) override;
   void PauseLaw(double decelerationTime) override;
   void ResumeLaw() override;
 
-  // Ramped gains: stiffness per axis and commanded force (compliance frame).
-  GainRamp m_stiffnessRamp;
+  // Ramped force besides the stiffness (compliance frame).
   GainRamp m_forceRamp;
   Vector6 m_forceDirection;
-  Vector6 m_commandDirection;
   Vector6 m_savedStiffness;
   Vector6 m_savedForce;
   Vector6 m_savedDirection;
-  Vector6 m_commandStiffness;
-  Vector6 m_commandForce;
-  double m_commandTime;
   Vector6 m_stiffnessMax;
   Vector6 m_pauseStiffness;
   double m_pauseTime;
@@ -68,19 +57,10 @@ class ImpedanceControlModule : public ControlModule {
   Matrix6 m_frameRotation;
   bool m_paused;
   double m_dampingScale;
-  // The law's state, and names for its parts that the commands update.
   ImpedanceLaw::State m_lawState;
-  Vector6& m_errorOffset = m_lawState.errorOffset;
-  Vector6& m_pauseErrorOffset = m_lawState.pauseErrorOffset;
-  int32_t& m_settleCount = m_lawState.settleCount;
-  bool& m_pauseSettled = m_lawState.pauseSettled;
-  Vector6& m_lastTorque = m_lawState.lastTorque;
   HostSnapshot m_snapshot;
   ImpedanceLaw::Params m_lawParams;
 
  private:
   void SetIdleValues();
-  // Sets new ramp targets, or, while paused, keeps them for Resume.
-  void ApplyParameters(const Vector6& stiffness, const Vector6& force, const Vector6& direction,
-                       double time);
 };

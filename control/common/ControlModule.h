@@ -1,8 +1,34 @@
 // ControlModule: the abstract base of every control plug-in. It holds the
-// module's identity, the host context, the cycle's output record and the
-// gain-ramp clock, and gives derived modules the shared steps: output by
-// servo mode, gain ramps, safety checks, the return to a safe host state,
-// frame conversions, error vectors and command-record decoding.
+// module's identity, the host context, the cycle's output record, the
+// commanded gains and the gain-ramp clock, and runs the one lifecycle every
+// plug-in shares (docs/control.md tables it).
+//
+// Writing a plug-in
+// -----------------
+// A plug-in derives from ControlModule and writes only hooks and a law; it
+// overrides none of the public operations, so every guard, limit and check
+// of the lifecycle applies to it. The hooks, in the order the host's calls
+// reach them:
+//
+//   Start(record)     InitControl()               reset the law from the host
+//                     ControlServoMode()          the servo mode to drive
+//                     ApplyStart(K, F, T)         default: K through
+//                                                 PreProcessStiffnessGain, taken at
+//                                                 once; ApplyComplianceTargets(K, F,
+//                                                 no force axis, T)
+//   DoControl()       CustomControlLaw(output)    the law, once per 1 ms cycle
+//   UpdateControlGain TakesCommand(type)          default: stiffness, force, release
+//                     ApplyGainCommand(command)   default: updates the commanded
+//                                                 gains, then ApplyComplianceTargets
+//   Pause / Resume    PauseLaw(decTime) / ResumeLaw()
+//
+// The first CustomControlLaw call comes in the first DoControl after a
+// successful Start: the host is in the hook's servo mode (task space),
+// compliance on, the ramps at the start of the start record's ramp. The law
+// fills the part of `output` its servo mode sends and returns 0; any other
+// result sends nothing that cycle. Control ends with Stop, a failed check
+// after a gain command, or a failed Start; after that no hook runs until the
+// next Start. A refused record (-1) reaches no hook.
 //
 // Plug-in export contract
 // -----------------------
@@ -25,6 +51,8 @@
 #include <cstdint>
 
 #include "ComplianceCommands.h"
+#include "ControlConstants.h"
+#include "Frames.h"
 #include "GainRamp.h"
 #include "Mota.h"
 #include "RobotControlContext.h"
@@ -63,16 +91,16 @@ struct GainCommand {
 class ControlModule {
  public:
   // The control period the ramp clock assumes for every DoControl.
-  static constexpr double kCyclePeriod = 0.001;
+  static constexpr double kCyclePeriod = control::kCyclePeriod;
   // The shortest gain ramp; shorter or non-finite ramp times are raised to it.
   static constexpr double kMinRampTime = 0.001;
   // A selection entry (force direction, flag) counts as set above this.
-  static constexpr double kSetThreshold = 0.5;
+  static constexpr double kSetThreshold = control::kSetThreshold;
   // The largest commanded force (N, each of x, y, z) and moment (Nm, each of
   // rx, ry, rz), after a relative offset is added. Start and force records
   // beyond them are refused.
-  static constexpr double kMaxCommandForce = 500.0;
-  static constexpr double kMaxCommandMoment = 50.0;
+  static constexpr double kMaxCommandForce = control::kMaxCommandForce;
+  static constexpr double kMaxCommandMoment = control::kMaxCommandMoment;
 
   ControlModule(long id, RobotControlContext* context);
   virtual ~ControlModule() = default;
@@ -164,9 +192,15 @@ class ControlModule {
   void User2BaseCoordniate(_REF_COORD coord, const Mota::TaskVelocity& in, Mota::TaskVelocity& out);
   // Position difference a - b and the rotation vector (base frame) that
   // turns b's orientation into a's.
-  static Eigen::Vector6d CalPoseError(const Mota::TaskPosition& a, const Mota::TaskPosition& b);
-  static Eigen::Vector6d CalVelError(const Mota::TaskVelocity& a, const Mota::TaskVelocity& b);
-  static Eigen::Matrix6d DiagonalVectoMat6D(const Eigen::Vector6d& d);
+  static Eigen::Vector6d CalPoseError(const Mota::TaskPosition& a, const Mota::TaskPosition& b) {
+    return control::PoseError(a, b);
+  }
+  static Eigen::Vector6d CalVelError(const Mota::TaskVelocity& a, const Mota::TaskVelocity& b) {
+    return control::VelocityError(a, b);
+  }
+  static Eigen::Matrix6d DiagonalVectoMat6D(const Eigen::Vector6d& d) {
+    return control::DiagonalMatrix(d);
+  }
 
   // Command records (see ComplianceCommands.h for the layouts). The record
   // is only read. A null record reads as type 0 / stop flag clear and leaves
@@ -201,24 +235,34 @@ class ControlModule {
   static bool WithinCommandLimits(const Eigen::Vector6d& wrench);
 
  protected:
-  // Hooks of a plug-in, called by the lifecycle above with a context set.
+  // Hooks of a plug-in, called by the lifecycle above with a context set:
+  // InitControl, ControlServoMode and ApplyStart (with the two hooks the
+  // default ApplyStart calls) by Start, the others only while control runs.
   // Resets the law's state from the host before a Start.
   virtual void InitControl() {}
   // The servo mode the law drives (Start switches the host to it, in task
   // space).
   virtual SERVO_MODE ControlServoMode() const { return SERVO_POSITION; }
   // Applies the decoded start record (finite, forces within limits).
-  virtual void ApplyStart(const Eigen::Vector6d& /*stiffness*/, const Eigen::Vector6d& /*force*/,
-                          double /*time*/) {}
+  virtual void ApplyStart(const Eigen::Vector6d& stiffness, const Eigen::Vector6d& force,
+                          double time);
   // Whether the plug-in takes gain commands of `type`.
-  virtual bool TakesCommand(int /*type*/) const { return false; }
+  virtual bool TakesCommand(int type) const;
   // Applies a decoded, checked gain command; a force command arrives with
   // its directions normalised and its relative offset already added.
-  virtual void ApplyGainCommand(const GainCommand& /*command*/) {}
+  virtual void ApplyGainCommand(const GainCommand& command);
   // Pause with the host's deceleration time (s, as the host gives it), and
   // Resume; called only while control runs.
   virtual void PauseLaw(double /*decelerationTime*/) {}
   virtual void ResumeLaw() {}
+  // Folds and caps a commanded stiffness in place (N/m, Nm/rad).
+  virtual void PreProcessStiffnessGain(Eigen::Vector6d& /*stiffness*/) {}
+  // The new targets of a command: stiffness (0 on force axes), force,
+  // force axes (1.0 / 0.0) and ramp time, compliance frame. The ramps start
+  // from the values they have reached (RetargetRamp, RestartRamps).
+  virtual void ApplyComplianceTargets(const Eigen::Vector6d& /*stiffness*/,
+                                      const Eigen::Vector6d& /*force*/,
+                                      const Eigen::Vector6d& /*direction*/, double /*time*/) {}
 
   // The ramp clock: every ramp restarts together with `time` (raised to
   // kMinRampTime; NaN too). The ramp status reads running at once.
@@ -247,11 +291,25 @@ class ControlModule {
   // The host is switched to the module (from Start's mode switch until
   // FinControl); ending control resets the host only then.
   bool m_engaged = false;
+  // Declared after the members above, whose offsets a host built against
+  // an earlier base still reads.
+  // The gains the commands asked for (compliance frame): the stiffness
+  // after PreProcessStiffnessGain, the force, its axes and the ramp time.
+  // Start clears them; the default ApplyStart and ApplyGainCommand keep them.
+  Eigen::Vector6d m_commandStiffness = Eigen::Vector6d::Zero();
+  Eigen::Vector6d m_commandForce = Eigen::Vector6d::Zero();
+  Eigen::Vector6d m_commandDirection = Eigen::Vector6d::Zero();
+  double m_commandTime = 0.0;
+  // The stiffness ramp, which the default ApplyStart resets to the command.
+  GainRamp m_stiffnessRamp;
 
   // Rotation of a reference frame (tool, world or user `userIndex`).
   Eigen::Matrix3d FrameRotation(int type, int userIndex);
 
  private:
+  // Decodes a start record; false when it holds NaN or infinity.
+  static bool DecodeStartRecord(const void* record, Eigen::Vector6d& stiffness,
+                                Eigen::Vector6d& force, double& time);
   // Decodes a gain record of `type`; false when it holds NaN or infinity.
   static bool DecodeGainCommand(int type, const void* record, GainCommand& command);
   // setRefCoord from the host's motion command frame, then the pre-update

@@ -87,7 +87,7 @@ TEST_F(AllocationTest, NothingAllocatesWithEigenAllocationForbidden) {
   Eigen::internal::set_is_malloc_allowed(true);
   EXPECT_TRUE(ok);
   EXPECT_EQ(alloc_guard::eigenCheckFailures.load() - checksBefore, 0);
-  EXPECT_GT(module.m_dampingMatrix.norm(), 0.0);
+  EXPECT_GT(module.m_lawState.dampingMatrix.norm(), 0.0);
 }
 
 TEST_F(AllocationTest, TheArmedCheckSeesAnAllocation) {

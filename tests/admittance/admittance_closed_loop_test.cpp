@@ -103,7 +103,7 @@ TEST_F(ClosedLoop, ForceCommandPressesOnAWallWithTheCommandedForce) {
   ASSERT_EQ(sim.SetForce(V6(0, 0, 1, 0, 0, 0), V6(0, 0, -10, 0, 0, 0), 0.5, false), 0);
   sim.Run(5.0);
   EXPECT_NEAR(sim.Host().AppliedWrench()[2], 10.0, 0.2);
-  EXPECT_NEAR(module.m_extWrench[2], module.m_forceRefRamp.current[2], 0.2);
+  EXPECT_NEAR(module.m_lawState.extWrench[2], module.m_forceRefRamp.current[2], 0.2);
   EXPECT_NEAR(module.m_forceRefRamp.current[2], 10.0, 1e-9);
   EXPECT_NEAR(sim.TcpDisplacement()[2], -0.003 - 10.0 / 20000.0, 1e-4);
 }
@@ -273,7 +273,7 @@ TEST_F(ClosedLoop, NearASingularityAnAcceptedPostureStillComplies) {
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
   sim.Host().Wrench().Step(V6(10, -5, 8, 0, 0, 0));
   sim.Run(1.0);
-  EXPECT_FALSE(module.m_extWrench.isZero());
+  EXPECT_FALSE(module.m_lawState.extWrench.isZero());
   EXPECT_GT(sim.TcpDisplacement().head<3>().norm(), 1e-4);
   EXPECT_EQ(sim.Host().NonFiniteSetpoints(), 0);
 }

@@ -1,17 +1,26 @@
-// The admittance law alone, from a hand-built host snapshot: a steady
-// external force F settles the tool at the deflection F / K from the target.
+// The admittance law alone, from hand-built host snapshots: one physical
+// claim per test, no module and no host.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "AdmittanceLaw.h"
+#include "support/snapshot_builder.h"
 
 namespace {
 
 using Vector6 = AdmittanceLaw::Vector6;
+using Matrix6 = AdmittanceLaw::Matrix6;
+
+Vector6 V6(double a, double b, double c, double d, double e, double f) {
+  Vector6 v;
+  v << a, b, c, d, e, f;
+  return v;
+}
 
 TEST(AdmittanceLaw, SteadyForceSettlesAtForceOverStiffness) {
-  HostSnapshot host;  // identity Jacobian: joint torque equals the wrench
-  host.poseTarget.position << 0.4, 0.0, 0.3;
-  host.externalTorque << 20.0, 0.0, -10.0, 0.0, 1.0, 0.0;
+  SnapshotBuilder host;
+  host.TargetPosition(0.4, 0.0, 0.3).ExternalWrench(V6(20.0, 0.0, -10.0, 0.0, 1.0, 0.0));
   AdmittanceLaw::Params p;
   p.stiffness << 1000, 1000, 2000, 100, 100, 100;
   p.dampingStiffness = p.stiffness;
@@ -19,19 +28,100 @@ TEST(AdmittanceLaw, SteadyForceSettlesAtForceOverStiffness) {
   AdmittanceLaw::State s;
 
   AdmittanceLaw::Output out;
-  for (int i = 0; i < 50000; ++i) out = AdmittanceLaw::Step(host, p, s);
+  for (int i = 0; i < 50000; ++i) out = AdmittanceLaw::Step(host.Build(), p, s);
 
   ASSERT_EQ(out.result, 0);
   ASSERT_TRUE(out.valid);
-  Vector6 expected;
-  expected << 0.02, 0.0, -0.005, 0.0, 0.01, 0.0;  // F / K per axis
+  const Vector6 expected = V6(0.02, 0.0, -0.005, 0.0, 0.01, 0.0);  // F / K per axis
   EXPECT_TRUE(s.admDisp.isApprox(expected, 1e-5)) << s.admDisp.transpose();
-  EXPECT_TRUE(out.position.isApprox(host.poseTarget.position + expected.head<3>(), 1e-5));
+  EXPECT_TRUE(out.position.isApprox(host.Build().poseTarget.position + expected.head<3>(), 1e-5));
   EXPECT_NEAR(Eigen::AngleAxisd(out.rotation).angle(), 0.01, 1e-7);
   EXPECT_LT(out.velocity.norm(), 1e-6);
+}
 
-  host.taskSpace = false;  // no output outside task space
-  EXPECT_EQ(AdmittanceLaw::Step(host, p, s).result, 1);
+TEST(AdmittanceLaw, OutsideTaskSpaceThereIsNoOutput) {
+  AdmittanceLaw::State s;
+  EXPECT_EQ(AdmittanceLaw::Step(SnapshotBuilder().TaskSpace(false).Build(), {}, s).result, 1);
+}
+
+// mass_i = (1 + payload / divisor) a_i + k |M| per joint, from the model's
+// table (a sensor changes the table of models 2, 5 and 6).
+struct MassCase {
+  int model;
+  bool fts;
+  std::array<double, 6> a;
+  double divisor;  // 0: no payload term
+  double k;
+};
+
+TEST(AdmittanceLaw, VirtualMassTablePerModelWithAndWithoutSensor) {
+  const std::array<double, 6> small = {6.75, 9.0, 6.0, 2.0, 3.0, 0.75};
+  const std::array<double, 6> large = {10.0, 13.75, 11.5, 2.5, 3.75, 0.875};
+  const std::array<double, 6> sensor = {2.6496, 2.6496, 1.37, 0.6336, 0.6336, 0.6336};
+  const std::array<double, 6> none = {0, 0, 0, 0, 0, 0};
+  const MassCase cases[] = {
+      {0, false, small, 7.5, 1.5},  {0, true, small, 7.5, 1.5},   {1, false, large, 3.75, 1.5},
+      {7, false, large, 3.75, 1.5}, {8, true, large, 3.75, 1.5},  {2, true, sensor, 3.75, 1.5},
+      {5, true, sensor, 3.75, 1.5}, {6, true, sensor, 3.75, 1.5}, {2, false, small, 3.75, 1.5},
+      {5, false, small, 3.75, 1.5}, {6, false, small, 3.75, 1.5}, {3, false, small, 7.5, 1.25},
+      {9, false, small, 3.75, 1.5}, {4, false, none, 0, 1.5},     {4, true, none, 0, 1.5},
+      {10, false, none, 0, 1.5},    {-1, false, none, 0, 1.5},
+  };
+  const double payload = 7.5;
+  const Vector6 f = Vector6::Constant(2.0);
+  for (const MassCase& mc : cases) {
+    AdmittanceLaw::State s;
+    Vector6 a = Vector6::Zero();
+    double c = 0.0;
+    Vector6 mass = Vector6::Constant(5.0);
+    AdmittanceLaw::ModelParameter(mc.model, mc.fts, a, c, payload, mass, f, s);
+    const double cExpected = mc.divisor > 0 ? payload / mc.divisor : 0.0;
+    EXPECT_DOUBLE_EQ(c, cExpected) << "model " << mc.model;
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_DOUBLE_EQ(mass[i], (1.0 + cExpected) * mc.a[i] + mc.k * 2.0)
+          << "model " << mc.model << " fts " << mc.fts << " joint " << i;
+    }
+    EXPECT_TRUE(s.virtualMassMatrix.isApprox(Matrix6(mass.asDiagonal())));
+  }
+}
+
+TEST(AdmittanceLaw, BaseDampingRatioPerModel) {
+  const struct {
+    int model;
+    double noSensor, sensor;
+  } cases[] = {{0, 5.0, 5.0},
+               {3, 5.0, 5.0},
+               {1, 6.25, 6.25},
+               {7, 6.25, 6.25},
+               {8, 6.25, 6.25},
+               {2, 6.0, 2.0},
+               {5, 4.25, 2.0},
+               {6, 4.0, 2.0},
+               {9, 4.25, 4.25},
+               {4, 3.0 * 1.4, 3.0 * 1.4},
+               {11, 3.0 * 1.4, 3.0 * 1.4}};
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(AdmittanceLaw::ModelDamping(c.model, 1.4, false), c.noSensor) << c.model;
+    EXPECT_DOUBLE_EQ(AdmittanceLaw::ModelDamping(c.model, 1.4, true), c.sensor) << c.model;
+  }
+}
+
+TEST(AdmittanceLaw, DampingWithUnusableEigenvectorsFallsBackToAFiniteNonZeroDesign) {
+  AdmittanceLaw::Params p;
+  AdmittanceLaw::State s;
+  // A rotation-like stiffness gives complex eigenvalue pairs whose
+  // eigenvectors share their real parts: no inverse.
+  Matrix6 skew = Matrix6::Zero();
+  skew(0, 1) = -600;
+  skew(1, 0) = 600;
+  skew(3, 4) = -60;
+  skew(4, 3) = 60;
+  skew(2, 2) = 700;
+  skew(5, 5) = 70;
+  AdmittanceLaw::UpdateDamping(skew, V6(600, 600, 700, 60, 60, 70), p, s);
+  EXPECT_EQ(s.dampingFallbacks, 1);
+  EXPECT_TRUE(s.dampingMatrix.allFinite());
+  for (int i = 0; i < 6; ++i) EXPECT_GT(s.dampingMatrix(i, i), 0.0) << i;
 }
 
 }  // namespace

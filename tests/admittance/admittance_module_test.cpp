@@ -158,223 +158,51 @@ TEST_F(AdmittanceTest, NoForceDirectionIsReportedAndTheCommandStillTaken) {
 }
 
 // ---------------------------------------------------------------------------
-// Lifecycle
-
-TEST_F(AdmittanceTest, UnknownCommandTypesAndRefusedStopChangeNothing) {
-  EXPECT_EQ(Command(records::Stiffness({1, 1, 1, 1, 1, 1}, 0)), -1) << "not started";
-  ASSERT_EQ(Start(), 0);
-  const Vector6 before = module.m_stiffnessRamp.target;
-  for (int type : {0, 6, -1, 1000}) EXPECT_EQ(Command(records::TypeOnly(type)), -1) << type;
-  EXPECT_TRUE(module.m_stiffnessRamp.target.isApprox(before));
-
-  Bytes refuse = records::Stop(1);
-  EXPECT_EQ(module.Stop(refuse.data()), -1);
-  EXPECT_TRUE(module.IsRunning());
-  EXPECT_EQ(ctx.motionSpace, SPACE_TASK);
-  long sets = ctx.poseCount;
-  Cycles(1);
-  EXPECT_EQ(ctx.poseCount, sets + 1);
-
-  ctx.jntPos = V6(0.3, 0.2, 0.1, 0, 0, 0);
-  Bytes stop = records::Stop(2);
-  EXPECT_EQ(module.Stop(stop.data()), 0);
-  EXPECT_EQ(ctx.servoMode, SERVO_POSITION);
-  EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
-  EXPECT_EQ(ctx.compForce, COMPFORCE_OFF);
-  EXPECT_TRUE(ctx.jntPosSent.isApprox(ctx.jntPos));
-  // After the stop the cycle sends nothing, in particular not the joint
-  // position recorded at Start.
-  const long jointSets = ctx.jntPosCount;
-  sets = ctx.poseCount;
-  EXPECT_EQ(module.DoControl(), -1);
-  EXPECT_EQ(ctx.jntPosCount, jointSets);
-  EXPECT_EQ(ctx.poseCount, sets);
-}
-
-TEST_F(AdmittanceTest, StartFailsOnExternalTorqueSingularityLongToolAndBadRecord) {
-  ctx.jntTrqExt = V6(0, 0, 1500, 0, 0, 0);
-  EXPECT_EQ(Start(), -1);
-  EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
-  EXPECT_FALSE(module.IsRunning());
-  ctx.jntTrqExt.setZero();
-
-  ctx.minSingularValue = 0.01;
-  ctx.complianceSvMax = 0.02;
-  EXPECT_EQ(Start(), -1);
-  EXPECT_EQ(ctx.lastErrorCode, 3403);
-  ctx.minSingularValue = 1.0;
-
-  ctx.toolLength = Eigen::Vector3d(0.0, 0.2, 0.25);
-  EXPECT_EQ(Start(), -1);
-  EXPECT_EQ(ctx.lastErrorCode, 1104);
-  ctx.toolLength = Eigen::Vector3d(0.0, 0.0, 0.1);
-
-  EXPECT_EQ(Start({1000, 1000, NAN, 100, 100, 100}), -1);
-  EXPECT_EQ(Start({1000, 1000, 1000, 100, 100, 100}, INFINITY), -1);
-  EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
-  EXPECT_EQ(module.DoControl(), -1);
-
-  RobotControlContext* none = nullptr;
-  Probe orphan(3, none);
-  Bytes record = records::Start({1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0}, 0);
-  EXPECT_EQ(orphan.Start(record.data()), -1);
-  EXPECT_EQ(orphan.DoControl(), -1);
-  EXPECT_EQ(orphan.CheckControlState(), 0);
-}
-
-TEST_F(AdmittanceTest, GainCommandFailingTheChecksEndsControl) {
-  ASSERT_EQ(Start(), 0);
-  ctx.toolLength = Eigen::Vector3d(0.4, 0.0, 0.0);
-  EXPECT_EQ(Command(records::Stiffness({500, 500, 500, 50, 50, 50}, 0)), 0);
-  EXPECT_EQ(ctx.lastErrorCode, 1104);
-  EXPECT_FALSE(module.IsRunning());
-  EXPECT_EQ(ctx.motionSpace, SPACE_JOINT);
-  EXPECT_EQ(module.DoControl(), -1);
-}
-
-TEST_F(AdmittanceTest, RecordsWithNaNOrInfinityAreRefusedWithoutChange) {
-  ASSERT_EQ(Start(), 0);
-  Cycles(3);
-  const Vector6 stiffness = module.m_stiffnessRamp.target;
-  const double gainTime = module.m_gainTime;
-  EXPECT_EQ(Command(records::Stiffness({NAN, 1, 1, 1, 1, 1}, 0)), -1);
-  EXPECT_EQ(Command(records::Stiffness({1, 1, 1, 1, 1, 1}, NAN)), -1);
-  EXPECT_EQ(Command(records::Factor(2, {1, INFINITY, 1, 1, 1, 1}, 0)), -1);
-  EXPECT_EQ(Command(records::Factor(3, {1, 1, 1, 1, 1, 1}, -INFINITY)), -1);
-  EXPECT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, NAN, 0, 0, 0}, 0)), -1);
-  EXPECT_EQ(Command(records::Release(NAN)), -1);
-  EXPECT_TRUE(module.m_stiffnessRamp.target.isApprox(stiffness));
-  EXPECT_TRUE(module.m_forceAxes.isZero());
-  EXPECT_DOUBLE_EQ(module.m_gainTime, gainTime);
-  EXPECT_TRUE(module.IsRunning());
-}
-
-// ---------------------------------------------------------------------------
 // Virtual inertia and damping model
-
-struct MassCase {
-  int model;
-  bool fts;
-  std::array<double, 6> a;
-  double divisor;  // 0: no payload term
-  double k;
-};
-
-TEST_F(AdmittanceTest, VirtualMassTablePerModelWithAndWithoutSensor) {
-  const std::array<double, 6> small = {6.75, 9.0, 6.0, 2.0, 3.0, 0.75};
-  const std::array<double, 6> large = {10.0, 13.75, 11.5, 2.5, 3.75, 0.875};
-  const std::array<double, 6> sensor = {2.6496, 2.6496, 1.37, 0.6336, 0.6336, 0.6336};
-  const std::array<double, 6> none = {0, 0, 0, 0, 0, 0};
-  const MassCase cases[] = {
-      {0, false, small, 7.5, 1.5},  {0, true, small, 7.5, 1.5},   {1, false, large, 3.75, 1.5},
-      {7, false, large, 3.75, 1.5}, {8, true, large, 3.75, 1.5},  {2, true, sensor, 3.75, 1.5},
-      {5, true, sensor, 3.75, 1.5}, {6, true, sensor, 3.75, 1.5}, {2, false, small, 3.75, 1.5},
-      {5, false, small, 3.75, 1.5}, {6, false, small, 3.75, 1.5}, {3, false, small, 7.5, 1.25},
-      {9, false, small, 3.75, 1.5}, {4, false, none, 0, 1.5},     {4, true, none, 0, 1.5},
-      {10, false, none, 0, 1.5},    {-1, false, none, 0, 1.5},
-  };
-  const double payload = 7.5;
-  const Vector6 f = Vector6::Constant(2.0);
-  for (const MassCase& mc : cases) {
-    CRobotInfo::fts = mc.fts;
-    Vector6 a = Vector6::Zero();
-    double c = 0.0;
-    Vector6 mass = Vector6::Constant(5.0);
-    module.UpdateModelParameter(mc.model, a, c, payload, mass, Matrix6::Identity(), f);
-    const double cExpected = mc.divisor > 0 ? payload / mc.divisor : 0.0;
-    EXPECT_DOUBLE_EQ(c, cExpected) << "model " << mc.model;
-    for (int i = 0; i < 6; ++i) {
-      EXPECT_DOUBLE_EQ(mass[i], (1.0 + cExpected) * mc.a[i] + mc.k * 2.0)
-          << "model " << mc.model << " fts " << mc.fts << " joint " << i;
-    }
-    EXPECT_TRUE(Matrix6(module.m_virtualMassMatrix).isApprox(Matrix6(mass.asDiagonal())));
-  }
-}
-
-TEST_F(AdmittanceTest, BaseDampingRatioPerModel) {
-  const struct {
-    int model;
-    double noSensor, sensor;
-  } cases[] = {{0, 5.0, 5.0},
-               {3, 5.0, 5.0},
-               {1, 6.25, 6.25},
-               {7, 6.25, 6.25},
-               {8, 6.25, 6.25},
-               {2, 6.0, 2.0},
-               {5, 4.25, 2.0},
-               {6, 4.0, 2.0},
-               {9, 4.25, 4.25},
-               {4, 3.0 * 1.4, 3.0 * 1.4},
-               {11, 3.0 * 1.4, 3.0 * 1.4}};
-  for (const auto& c : cases) {
-    CRobotInfo::fts = false;
-    EXPECT_DOUBLE_EQ(module.UpdateModelDamping(c.model, 1.4), c.noSensor) << c.model;
-    CRobotInfo::fts = true;
-    EXPECT_DOUBLE_EQ(module.UpdateModelDamping(c.model, 1.4), c.sensor) << c.model;
-  }
-}
 
 TEST_F(AdmittanceTest, DampingRatioIsClampedToOneAndTen) {
   ASSERT_EQ(Start(), 0);  // model 0: 5.0
   ASSERT_EQ(Command(records::Force({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
   ASSERT_EQ(Command(records::Factor(3, {0.1f, 1, 1, 1, 1, 1}, 0)), 0);
   Cycles(3);
-  EXPECT_DOUBLE_EQ(module.m_dampingRatio[0], 1.0);  // 0.5 raised
-  EXPECT_DOUBLE_EQ(module.m_dampingRatio[1], 5.0);
+  EXPECT_DOUBLE_EQ(module.m_lawState.dampingRatio[0], 1.0);  // 0.5 raised
+  EXPECT_DOUBLE_EQ(module.m_lawState.dampingRatio[1], 5.0);
 
   ctx.model = 1;  // 6.25
   ASSERT_EQ(Start(), 0);
   ASSERT_EQ(Command(records::Force({1, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}, 0)), 0);
   ASSERT_EQ(Command(records::Factor(3, {2.0f, 1, 1, 1, 1, 1}, 0)), 0);
   Cycles(3);
-  EXPECT_DOUBLE_EQ(module.m_dampingRatio[0], 10.0);  // 12.5 lowered
-  EXPECT_DOUBLE_EQ(module.m_dampingRatio[1], 6.25);
+  EXPECT_DOUBLE_EQ(module.m_lawState.dampingRatio[0], 10.0);  // 12.5 lowered
+  EXPECT_DOUBLE_EQ(module.m_lawState.dampingRatio[1], 6.25);
 }
 
 TEST_F(AdmittanceTest, DampingIsZeroInTheFirstCycleThenMatchesTheClosedForm) {
   ASSERT_EQ(Start({1000, 200, 3000, 10, 100, 600}), 0);
   Cycles(1);
-  EXPECT_TRUE(module.m_dampingMatrix.isZero());
+  EXPECT_TRUE(module.m_lawState.dampingMatrix.isZero());
   Cycles(1);
   // Unit Jacobian, base frame: the modes are the axes, so
   // D = 2 zeta sqrt(K_d M) per axis, with K_d raised to 529 / 52.9.
   const Vector6 kd = V6(1000, 529, 3000, 52.9, 100, 600);
   for (int i = 0; i < 6; ++i) {
     const double m = Model0Mass(i);
-    EXPECT_NEAR(module.m_taskMass[i], m, 1e-9);
-    EXPECT_NEAR(module.m_dampingMatrix(i, i), 2.0 * 5.0 * std::sqrt(kd[i] * m), 1e-6) << i;
+    EXPECT_NEAR(module.m_lawState.taskMass[i], m, 1e-9);
+    EXPECT_NEAR(module.m_lawState.dampingMatrix(i, i), 2.0 * 5.0 * std::sqrt(kd[i] * m), 1e-6) << i;
   }
-  EXPECT_NEAR(
-      (module.m_dampingMatrix - Matrix6(module.m_dampingMatrix.diagonal().asDiagonal())).norm(),
-      0.0, 1e-6);
-  EXPECT_EQ(module.m_dampingFallbacks, 0);
+  EXPECT_NEAR((module.m_lawState.dampingMatrix -
+               Matrix6(module.m_lawState.dampingMatrix.diagonal().asDiagonal()))
+                  .norm(),
+              0.0, 1e-6);
+  EXPECT_EQ(module.m_lawState.dampingFallbacks, 0);
 }
 
 TEST_F(AdmittanceTest, ForceFactorScalesTheApparentMass) {
   ASSERT_EQ(Start(), 0);
   ASSERT_EQ(Command(records::Factor(2, {2, 1, 1, 1, 1, 1}, 0)), 0);
   Cycles(3);
-  EXPECT_NEAR(module.m_taskMass[0], 2.0 * Model0Mass(0), 1e-9);
-  EXPECT_NEAR(module.m_taskMass[1], Model0Mass(1), 1e-9);
-}
-
-TEST_F(AdmittanceTest, DampingWithUnusableEigenvectorsFallsBackToAFiniteNonZeroDesign) {
-  ASSERT_EQ(Start(), 0);
-  Cycles(3);
-  const long before = module.m_dampingFallbacks;
-  // A rotation-like stiffness gives complex eigenvalue pairs whose
-  // eigenvectors share their real parts: no inverse.
-  Matrix6 skew = Matrix6::Zero();
-  skew(0, 1) = -600;
-  skew(1, 0) = 600;
-  skew(3, 4) = -60;
-  skew(4, 3) = 60;
-  skew(2, 2) = 700;
-  skew(5, 5) = 70;
-  module.UpdateDamping(skew, V6(600, 600, 700, 60, 60, 70));
-  EXPECT_EQ(module.m_dampingFallbacks, before + 1);
-  EXPECT_TRUE(module.m_dampingMatrix.allFinite());
-  for (int i = 0; i < 6; ++i) EXPECT_GT(module.m_dampingMatrix(i, i), 0.0) << i;
+  EXPECT_NEAR(module.m_lawState.taskMass[0], 2.0 * Model0Mass(0), 1e-9);
+  EXPECT_NEAR(module.m_lawState.taskMass[1], Model0Mass(1), 1e-9);
 }
 
 // ---------------------------------------------------------------------------
@@ -388,7 +216,7 @@ TEST_F(AdmittanceTest, WithoutWrenchTheOutputIsTheTrajectoryTarget) {
   ctx.tcpVelTg.linear = Eigen::Vector3d(0.1, 0.2, 0.3);
   ctx.tcpVelTg.angular = Eigen::Vector3d(0.01, 0.02, 0.03);
   Cycles(200);
-  EXPECT_TRUE(module.m_admDisp.isZero());
+  EXPECT_TRUE(module.m_lawState.admDisp.isZero());
   EXPECT_TRUE(ctx.poseSent.position.isApprox(ctx.tcpPoseTg.position));
   EXPECT_TRUE(ctx.poseSent.rotation.isApprox(ctx.tcpPoseTg.rotation));
   // y has no stiffness, so it gets no trajectory velocity.
@@ -400,8 +228,8 @@ TEST_F(AdmittanceTest, ConstantForceSettlesAtForceOverStiffness) {
   ASSERT_EQ(Start({1000, 1000, 1000, 100, 100, 100}), 0);
   ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 2);  // J = I: wrench = torque
   Cycles(20000);
-  EXPECT_NEAR(module.m_admDisp[0], 0.01, 1e-6);
-  EXPECT_NEAR(module.m_admDisp[5], 0.02, 1e-5);
+  EXPECT_NEAR(module.m_lawState.admDisp[0], 0.01, 1e-6);
+  EXPECT_NEAR(module.m_lawState.admDisp[5], 0.02, 1e-5);
   EXPECT_NEAR(ctx.poseSent.position.x(), 0.01, 1e-6);
   const Eigen::Matrix3d expected(Eigen::AngleAxisd(0.02, Eigen::Vector3d::UnitZ()));
   EXPECT_TRUE(ctx.poseSent.rotation.isApprox(expected, 1e-5));
@@ -415,8 +243,8 @@ TEST_F(AdmittanceTest, ToolFrameStiffnessActsAlongTheToolAxes) {
   ASSERT_EQ(Start({1000, 5000, 5000, 100, 100, 100}), 0);
   ctx.jntTrqExtFctrl = V6(0, 10, 0, 0, 0, 0);  // push along base y = tool x
   Cycles(15000);
-  EXPECT_NEAR(module.m_admDisp[1], 10.0 / 1000.0, 1e-6);
-  EXPECT_NEAR(module.m_admDisp[0], 0.0, 1e-9);
+  EXPECT_NEAR(module.m_lawState.admDisp[1], 10.0 / 1000.0, 1e-6);
+  EXPECT_NEAR(module.m_lawState.admDisp[0], 0.0, 1e-9);
 }
 
 TEST_F(AdmittanceTest, PauseFreezesTheOffsetAndResumeContinuesFromIt) {
@@ -424,19 +252,19 @@ TEST_F(AdmittanceTest, PauseFreezesTheOffsetAndResumeContinuesFromIt) {
   ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 0);
   Cycles(100);
   ASSERT_EQ(module.Pause(nullptr), 0);
-  const Vector6 frozen = module.m_admDisp;
+  const Vector6 frozen = module.m_lawState.admDisp;
   ASSERT_GT(frozen[0], 1e-4);
   ctx.tcpPoseTg.position = Eigen::Vector3d(0.1, 0.0, 0.0);
   ctx.tcpVelTg.linear = Eigen::Vector3d(0.05, 0, 0);
   Cycles(100);
-  EXPECT_TRUE(module.m_admDisp.isApprox(frozen));
+  EXPECT_TRUE(module.m_lawState.admDisp.isApprox(frozen));
   EXPECT_NEAR(ctx.poseSent.position.x(), 0.1 + frozen[0], 1e-12);
   EXPECT_NEAR(ctx.velSent.linear.x(), 0.05, 1e-12);
   ASSERT_EQ(module.Resume(nullptr), 0);
   Cycles(1);
-  EXPECT_GT(module.m_admDisp[0], frozen[0]);
+  EXPECT_GT(module.m_lawState.admDisp[0], frozen[0]);
   Cycles(15000);
-  EXPECT_NEAR(module.m_admDisp[0], 0.01, 1e-6);
+  EXPECT_NEAR(module.m_lawState.admDisp[0], 0.01, 1e-6);
 }
 
 TEST_F(AdmittanceTest, OutsideTaskSpaceNothingIsSent) {
@@ -448,7 +276,7 @@ TEST_F(AdmittanceTest, OutsideTaskSpaceNothingIsSent) {
   Cycles(20);
   EXPECT_EQ(ctx.poseCount, poses);
   EXPECT_EQ(ctx.jntPosCount, joints);
-  EXPECT_TRUE(module.m_admDisp.isZero());
+  EXPECT_TRUE(module.m_lawState.admDisp.isZero());
 }
 
 // A posture accepted at Start complies even close to the host's singular-value
@@ -459,12 +287,12 @@ TEST_F(AdmittanceTest, NearASingularityAnAcceptedPostureStillComplies) {
   ASSERT_EQ(Start(), 0);
   ctx.jntTrqExtFctrl = V6(10, 5, 0, 0, 1, 0);
   Cycles(500);
-  EXPECT_FALSE(module.m_extWrench.isZero());
-  EXPECT_FALSE(module.m_admDisp.isZero());
+  EXPECT_FALSE(module.m_lawState.extWrench.isZero());
+  EXPECT_FALSE(module.m_lawState.admDisp.isZero());
   // The force reference still acts.
   ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 5, 0, 0, 0}, 0)), 0);
   Cycles(10);
-  EXPECT_GT(module.m_admDisp[2], 0.0);
+  EXPECT_GT(module.m_lawState.admDisp[2], 0.0);
 }
 
 // Relative: the force present at the command (the negated external wrench,
@@ -482,7 +310,7 @@ TEST_F(AdmittanceTest, RelativeForceIsMeasuredFromTheTorqueAtTheCommand) {
   EXPECT_EQ(module.m_forceTarget[2], 6.0);
   ctx.jntTrqExtFctrl = V6(0, 0, -2, 0, 0, 0);
   Cycles(3);
-  EXPECT_NEAR(module.m_extTorqueNet[2], -2.0, 1e-9);
+  EXPECT_NEAR(module.m_lawState.extTorqueNet[2], -2.0, 1e-9);
 }
 
 TEST_F(AdmittanceTest, ForceControlledAxisSettlesWhereTheContactForceMatches) {
@@ -491,12 +319,12 @@ TEST_F(AdmittanceTest, ForceControlledAxisSettlesWhereTheContactForceMatches) {
   // A spring wall at z = 0.002 with 20000 N/m, pushing back along -z.
   const double wallZ = 0.002, wallK = 20000.0;
   for (int i = 0; i < 8000; ++i) {
-    const double z = module.m_admDisp[2] + module.m_releasedOffset[2];
+    const double z = module.m_lawState.admDisp[2] + module.m_lawState.releasedOffset[2];
     ctx.jntTrqExtFctrl[2] = z > wallZ ? -wallK * (z - wallZ) : 0.0;
     ASSERT_EQ(module.DoControl(), 0);
   }
-  EXPECT_NEAR(module.m_extWrench[2], module.m_forceRefRamp.current[2], 1e-3);
-  EXPECT_NEAR(module.m_admDisp[2], wallZ + 15.0 / wallK, 1e-6);
+  EXPECT_NEAR(module.m_lawState.extWrench[2], module.m_forceRefRamp.current[2], 1e-3);
+  EXPECT_NEAR(module.m_lawState.admDisp[2], wallZ + 15.0 / wallK, 1e-6);
 }
 
 TEST_F(AdmittanceTest, FourAxisArmKeepsOnlyTheRotationAboutTheThirdAxis) {
@@ -506,13 +334,13 @@ TEST_F(AdmittanceTest, FourAxisArmKeepsOnlyTheRotationAboutTheThirdAxis) {
   ASSERT_EQ(Start(), 0);
   ctx.jntTrqExtFctrl = V6(3, -2, 1, 0.5, 0.7, 0.3);
   Cycles(15000);
-  EXPECT_DOUBLE_EQ(module.m_extWrench[3], 0.0);
-  EXPECT_DOUBLE_EQ(module.m_extWrench[4], 0.0);
-  const Eigen::Vector3d rot = module.m_admDisp.tail<3>();
+  EXPECT_DOUBLE_EQ(module.m_lawState.extWrench[3], 0.0);
+  EXPECT_DOUBLE_EQ(module.m_lawState.extWrench[4], 0.0);
+  const Eigen::Vector3d rot = module.m_lawState.admDisp.tail<3>();
   EXPECT_GT(rot.norm(), 1e-5);
   EXPECT_NEAR(rot.normalized().cross(ctx.r0.col(2)).norm(), 0.0, 1e-9);
-  EXPECT_TRUE(module.m_admDisp.allFinite());
-  EXPECT_NEAR(module.m_admDisp[0], 3.0 / 1000.0, 1e-6);
+  EXPECT_TRUE(module.m_lawState.admDisp.allFinite());
+  EXPECT_NEAR(module.m_lawState.admDisp[0], 3.0 / 1000.0, 1e-6);
 }
 
 TEST_F(AdmittanceTest, HighestGainsWithTheLightestMassStayStable) {
@@ -526,12 +354,12 @@ TEST_F(AdmittanceTest, HighestGainsWithTheLightestMassStayStable) {
   double largest = 0.0;
   for (int i = 0; i < 5000; ++i) {
     Cycles(1);
-    largest = std::max(largest, module.m_admDisp.cwiseAbs().maxCoeff());
+    largest = std::max(largest, module.m_lawState.admDisp.cwiseAbs().maxCoeff());
   }
   // External 10 N plus the commanded 5 N against 20000 N/m.
-  EXPECT_NEAR(module.m_admDisp[0], 15.0 / 20000.0, 1e-7);
+  EXPECT_NEAR(module.m_lawState.admDisp[0], 15.0 / 20000.0, 1e-7);
   EXPECT_LT(largest, 2.0 * 15.0 / 20000.0);
-  EXPECT_GT(module.m_implicitSteps, 0);
+  EXPECT_GT(module.m_lawState.implicitSteps, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -600,8 +428,8 @@ TEST_F(AdmittanceTest, HostValuesThatAreNotNumbersNeverReachTheOutput) {
   EXPECT_TRUE(ctx.poseSent.rotation.allFinite());
   EXPECT_TRUE(ctx.velSent.linear.allFinite() && ctx.velSent.angular.allFinite());
   EXPECT_GT(ctx.poseSent.position.x(), held.x() - 1e-3);
-  EXPECT_TRUE(module.m_admDisp.allFinite());
-  EXPECT_TRUE(module.m_dampingMatrix.allFinite());
+  EXPECT_TRUE(module.m_lawState.admDisp.allFinite());
+  EXPECT_TRUE(module.m_lawState.dampingMatrix.allFinite());
 }
 
 Bytes RandomRecord(std::mt19937& rng) {

@@ -14,17 +14,9 @@ class Probe : public AdmittanceControlModule {
  public:
   using AdmittanceControlModule::AdmittanceControlModule;
 
-  using AdmittanceControlModule::m_admAcc;
-  using AdmittanceControlModule::m_admDisp;
-  using AdmittanceControlModule::m_admVel;
-  using AdmittanceControlModule::m_cmdStiffness;
+  using AdmittanceControlModule::m_commandStiffness;
   using AdmittanceControlModule::m_dampingFactorRamp;
-  using AdmittanceControlModule::m_dampingFallbacks;
-  using AdmittanceControlModule::m_dampingMatrix;
-  using AdmittanceControlModule::m_dampingRatio;
   using AdmittanceControlModule::m_dampingStiffnessRamp;
-  using AdmittanceControlModule::m_extTorqueNet;
-  using AdmittanceControlModule::m_extWrench;
   using AdmittanceControlModule::m_forceAxes;
   using AdmittanceControlModule::m_forceFactorRamp;
   using AdmittanceControlModule::m_forceOffset;
@@ -32,16 +24,8 @@ class Probe : public AdmittanceControlModule {
   using AdmittanceControlModule::m_forceTarget;
   using AdmittanceControlModule::m_gainElapsed;
   using AdmittanceControlModule::m_gainTime;
-  using AdmittanceControlModule::m_implicitSteps;
-  using AdmittanceControlModule::m_releasedOffset;
-  using AdmittanceControlModule::m_stiffnessMatrix;
+  using AdmittanceControlModule::m_lawState;
   using AdmittanceControlModule::m_stiffnessRamp;
-  using AdmittanceControlModule::m_taskMass;
-  using AdmittanceControlModule::m_taskMassBase;
-  using AdmittanceControlModule::m_taskMassInvBase;
-  using AdmittanceControlModule::m_virtualMass;
-  using AdmittanceControlModule::m_virtualMassMatrix;
-  using AdmittanceControlModule::UpdateDamping;
 };
 
 // The host the admittance tests start from: an arm of model 0 in task

@@ -133,9 +133,10 @@ TEST(SpringPluginLoop, NonFiniteRecordsNeverBecomeSetPoints) {
   ASSERT_EQ(0, sim.Start(kStiffness, Vector6d::Zero(), 0.05));
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(0, sim.SetStiffness(V(nan, inf, -inf, 100, nan, 100), nan));
+  // Refused whole, as by every plug-in: nothing of them reaches the arm.
+  EXPECT_EQ(-1, sim.SetStiffness(V(nan, inf, -inf, 100, nan, 100), nan));
   sim.Run(0.2);
-  EXPECT_EQ(0, sim.SetForce(V(1, 1, 1, 0, 0, 0), V(nan, inf, 5, 0, 0, 0), inf, false));
+  EXPECT_EQ(-1, sim.SetForce(V(1, 1, 1, 0, 0, 0), V(nan, inf, 5, 0, 0, 0), inf, false));
   sim.Run(0.2);
   // Random bytes as gain updates of every type.
   std::mt19937 rng(5);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ImpedanceLaw.h"
+#include "support/snapshot_builder.h"
 
 namespace {
 
@@ -11,7 +12,6 @@ using Vector6 = Eigen::Vector6d;
 using Matrix6 = Eigen::Matrix6d;
 
 TEST(ImpedanceLaw, TorqueMatchesClosedForm) {
-  HostSnapshot host;
   Matrix6 J;
   J << 0.1, 0.4, 0.2, 0.0, 0.1, 0.0,  //
       0.5, 0.0, 0.1, 0.1, 0.0, 0.0,   //
@@ -19,10 +19,9 @@ TEST(ImpedanceLaw, TorqueMatchesClosedForm) {
       0.0, 0.0, 0.0, 1.0, 0.2, 0.0,   //
       0.0, 0.0, 0.0, 0.1, 1.0, 0.3,   //
       0.0, 0.0, 0.0, 0.0, 0.2, 1.0;
-  host.jacobian = J;
-  host.jacobianInverse = J.inverse();
-  host.poseTarget.position << 0.40, 0.10, 0.30;
-  host.pose.position << 0.39, 0.12, 0.30;  // e = (0.01, -0.02, 0, 0, 0, 0)
+  SnapshotBuilder builder;
+  builder.Jacobian(J).TargetPosition(0.40, 0.10, 0.30).Position(0.39, 0.12, 0.30);
+  HostSnapshot& host = builder.Edit();     // e = (0.01, -0.02, 0, 0, 0, 0)
   host.velocity.linear << 0.0, 0.0, 0.05;  // edot = -(0, 0, 0.05, 0, 0, 0)
   host.accelerationTarget << 0.0, 0.2, 0.0, 0.0, 0.0, 0.1;
   host.jointInertia = Matrix6::Identity() * 2.0;
