@@ -119,15 +119,21 @@ std::unique_ptr<ChildProcess> StartModule(Kore& kore, std::vector<unsigned char>
 }  // namespace
 
 TEST(ModuleProcess, EntryPointAcceptsAPidAndRejectsTheRest) {
-  auto ok = ChildProcess::Start({kModule, "123"}, "ok");
+  const std::string self = std::to_string(getpid());
+  auto ok = ChildProcess::Start({kModule, self}, "ok");
   ASSERT_NE(ok, nullptr);
   EXPECT_TRUE(ok->WaitForOutput("[TestModule] constructed, pid " + std::to_string(ok->Pid()) +
-                                ", KORE pid 123\n"));
+                                ", KORE pid " + self + "\n"));
   EXPECT_TRUE(ok->Running());
 
+  // A pid that was a process and is no longer one.
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const std::string gone = std::to_string(dead);
   const std::string name = kModule.substr(kModule.rfind('/'));
   int n = 0;
-  for (const char* bad : {"-5", "12a", ""}) {
+  for (const char* bad : {"-5", "12a", "", "99999999", gone.c_str()}) {
     auto p = ChildProcess::Start({kModule, bad}, "bad" + std::to_string(n++));
     ASSERT_NE(p, nullptr);
     int status = 0;

@@ -14,7 +14,9 @@ std::atomic<bool> g_bFlagReconnecting{false};
 
 CUserTcpServer::CUserTcpServer(const UserTcpTimings& timings)
     : m_assembler([this](const std::string& line) { DebugLog("%s", line.c_str()); }),
+      m_txCapture(new TcpChunkRecord()),
       m_timings(timings) {
+  m_bCaptureRequestData = true;
   m_pPing = new CIcmpPing(m_timings.echoTimeout);
   if (!m_pPing->Available())
     DebugLog("[WARNING] ICMP sockets unavailable: reachability not checked");

@@ -56,7 +56,8 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // Reachability check of the open link.
   void RunningService() override;
   // Stops the server (every client dropped without events); a client
-  // connection stays open. After a stop signal it runs StopForExit instead.
+  // connection stays open. Once the module is stopping (a stop signal, or
+  // KORE gone) it runs StopForExit instead.
   void StopService() override;
 
   // Creates the Tx area, then the Rx area; 0 when the Rx area was created.
@@ -79,6 +80,13 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // 0, a count of 0, an index above the count or a length above 4062 drops
   // the record and what was gathered, with a log line.
   void HandleRequest(StructControlMessage& cControlMessage) override;
+  // Requests 20, 22 and 23 refer to the Tx area, which KORE rewrites once
+  // the request has left the queue: the area is copied while the request
+  // still waits there and handed on in the record's payload (open record or
+  // chunk record, nMsgLength = 4086), so a request served later (from the
+  // backlog) still has its own data.
+  void CaptureRequestData() override;
+  void AttachRequestData(ControlMessage& record, ssize_t& received) override;
 
   bool OnIsConnectionAccepted() override;
   void OnConnect(long lId) override;
@@ -90,10 +98,10 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void OnDisconnect(NDKClientDisconnection eReason) override;
 
  private:
-  void OnOpenConnection();
+  void OnOpenConnection(const ControlMessage& request);
   void OnCloseConnection();
-  void OnSendMessageToServer();
-  void OnSendMessageToClient();
+  void OnSendMessageToServer(const ControlMessage& request);
+  void OnSendMessageToClient(const ControlMessage& request);
   void CheckConnection();
   // The orderly stop on SIGTERM or SIGINT, on the loop thread, within the
   // base's one-second limit: ends forwarding, removes both areas, lets the
@@ -114,9 +122,9 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // Chunks `pData` into the Rx area with `nEvent`, one acknowledged chunk at
   // a time.
   void ForwardToKore(uint32_t nId, const char* pData, size_t nLength, uint32_t nEvent);
-  // Copies the chunk record from the Tx area and gathers it; true when it was
-  // the final chunk of a message that is now ready in m_assembler.
-  bool TakeChunk(TcpChunkRecord& record);
+  // Takes the chunk record captured with `request` and gathers it; true when
+  // it was the final chunk of a message that is now ready in m_assembler.
+  bool TakeChunk(const ControlMessage& request, TcpChunkRecord& record);
   void StartListeningThread();
   void SendEvent(uint32_t nEvent);
   void SendEvent(uint32_t nEvent, uint32_t nValue);
@@ -134,6 +142,9 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   sem_t* m_semRx = nullptr;
   // KORE's outbound message being gathered from the Tx area.
   TcpChunkAssembler m_assembler;
+  // The Tx area as copied for the record about to be taken (receiving
+  // thread only).
+  std::unique_ptr<TcpChunkRecord> m_txCapture;
   CIcmpPing* m_pPing = nullptr;
   std::vector<long> m_vecUserIds;
   std::vector<std::string> m_vecCheckedHosts;

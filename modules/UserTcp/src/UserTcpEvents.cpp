@@ -25,7 +25,7 @@ void CUserTcpServer::DebugLog(const char* szFormat, ...) {
 }
 
 bool CUserTcpServer::EventsAllowed(uint32_t nEvent) {
-  if (StopSignal() == 0) return true;
+  if (!StopRequested()) return true;
   DebugLog("Event %u not sent: the module is stopping", nEvent);
   return false;
 }

@@ -12,9 +12,15 @@ using namespace usertcp;
 
 void CUserTcpServer::StartService() {
   if (m_nMode == kTcpModeServer) {
-    m_bConnected = true;
-    SendEvent(EN_NOTIFY_TCP_OPENED);
-    if (!StartListening(m_nPort)) m_bConnected = false;
+    // Opened only once the port listens: a port in use (by another server,
+    // or another instance of this module) fails the open.
+    if (StartListening(m_nPort)) {
+      m_bConnected = true;
+      SendEvent(EN_NOTIFY_TCP_OPENED);
+    } else {
+      DebugLog("Cannot listen on port %d: open failed", m_nPort);
+      SendEvent(EN_NOTIFY_TCP_OPEN_FAILED);
+    }
   } else if (m_nMode == kTcpModeClient) {
     std::string strIp;
     int32_t nPort = 0;
@@ -37,7 +43,7 @@ void CUserTcpServer::StartService() {
 }
 
 void CUserTcpServer::StopService() {
-  if (StopSignal() != 0) {
+  if (StopRequested()) {
     StopForExit();
     return;
   }

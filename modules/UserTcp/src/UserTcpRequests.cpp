@@ -13,16 +13,16 @@ void CUserTcpServer::HandleRequest(StructControlMessage& cControlMessage) {
   switch (cControlMessage.nEvent) {
     case EN_REQ_TCP_OPEN:
       if (m_bConnected || g_bFlagReconnecting) return;
-      OnOpenConnection();
+      OnOpenConnection(cControlMessage);
       break;
     case EN_REQ_TCP_CLOSE:
       OnCloseConnection();
       break;
     case EN_REQ_TCP_WRITE_TCP_SERVER:
-      OnSendMessageToServer();
+      OnSendMessageToServer(cControlMessage);
       break;
     case EN_REQ_TCP_WRITE_TCP_CLIENT:
-      OnSendMessageToClient();
+      OnSendMessageToClient(cControlMessage);
       break;
     case EN_REQ_TCP_ACK_SUCCESS:
     case EN_REQ_TCP_ACK_FAILURE: {
@@ -37,16 +37,38 @@ void CUserTcpServer::HandleRequest(StructControlMessage& cControlMessage) {
   }
 }
 
-void CUserTcpServer::OnOpenConnection() {
+void CUserTcpServer::CaptureRequestData() {
+  if (m_pTxArea == nullptr) {
+    std::memset(m_txCapture.get(), 0, sizeof(TcpChunkRecord));
+    return;
+  }
+  SemaphoreGuard guard(m_semTx);
+  std::memcpy(m_txCapture.get(), m_pTxArea, sizeof(TcpChunkRecord));
+}
+
+void CUserTcpServer::AttachRequestData(ControlMessage& record, ssize_t& received) {
+  if (record.nEvent != EN_REQ_TCP_OPEN && record.nEvent != EN_REQ_TCP_WRITE_TCP_SERVER &&
+      record.nEvent != EN_REQ_TCP_WRITE_TCP_CLIENT)
+    return;
+  // A record shorter than its header says stays as it came, for the base to
+  // drop.
+  constexpr ssize_t kHeader = 16;
+  const uint32_t length = record.msgData.nMsgLength;
+  if (received < kHeader || length > kMaxMessageDataLength ||
+      received < kHeader + static_cast<ssize_t>(length))
+    return;
+  static_assert(sizeof(TcpChunkRecord) <= kMaxMessageDataLength, "a chunk fits a payload");
+  std::memcpy(record.msgData.chMsgData, m_txCapture.get(), sizeof(TcpChunkRecord));
+  record.msgData.nMsgLength = sizeof(TcpChunkRecord);
+  received = kHeader + static_cast<ssize_t>(sizeof(TcpChunkRecord));
+}
+
+void CUserTcpServer::OnOpenConnection(const ControlMessage& request) {
   DebugLog("OPEN CONNECTION");
   g_bForceStop = false;
   m_bAbortForwarding = false;
   TcpOpenRecord record;
-  std::memset(&record, 0, sizeof record);
-  if (m_pTxArea != nullptr) {
-    SemaphoreGuard guard(m_semTx);
-    std::memcpy(&record, m_pTxArea, sizeof record);
-  }
+  std::memcpy(&record, request.msgData.chMsgData, sizeof record);
   // The address is taken only up to its terminating zero inside its 16
   // bytes; an unterminated text is no address.
   const size_t nIpLength = strnlen(record.chIp, sizeof record.chIp);
@@ -99,19 +121,15 @@ void CUserTcpServer::OnCloseConnection() {
   }
 }
 
-bool CUserTcpServer::TakeChunk(TcpChunkRecord& record) {
-  if (m_pTxArea == nullptr) return false;
-  {
-    SemaphoreGuard guard(m_semTx);
-    std::memcpy(&record, m_pTxArea, sizeof record);
-  }
+bool CUserTcpServer::TakeChunk(const ControlMessage& request, TcpChunkRecord& record) {
+  std::memcpy(&record, request.msgData.chMsgData, sizeof record);
   return m_assembler.Add(record);
 }
 
-void CUserTcpServer::OnSendMessageToClient() {
+void CUserTcpServer::OnSendMessageToClient(const ControlMessage& request) {
   if (!m_bConnected) return;
   TcpChunkRecord record;
-  if (!TakeChunk(record)) return;
+  if (!TakeChunk(request, record)) return;
   if (m_assembler.Length() == 0) {
     // An empty send would count as a failed one and drop the client.
     DebugLog("Empty message to client %u: nothing sent", record.nId);
@@ -132,10 +150,10 @@ void CUserTcpServer::OnSendMessageToClient() {
   DebugLog("SEND OK");
 }
 
-void CUserTcpServer::OnSendMessageToServer() {
+void CUserTcpServer::OnSendMessageToServer(const ControlMessage& request) {
   if (!m_bConnected) return;
   TcpChunkRecord record;
-  if (!TakeChunk(record)) return;
+  if (!TakeChunk(request, record)) return;
   if (m_assembler.Length() == 0) {
     // An empty send would count as a failed one and drop the link.
     DebugLog("Empty message to server: nothing sent");

@@ -51,7 +51,8 @@ void* RunningServiceLoop(void* argument);
 // from argv[0] (from its last '/' on), and prints `szPrefix`, the name and
 // " FAILED [Missing parameters]" when argv[1] is missing, or
 // " FAILED [Parameter 1 is invalid]" when argv[1] is not a decimal number
-// (IsNumber) or is not a possible pid (0, or too large for pid_t). On success
+// (IsNumber), is not a possible pid (0, or too large for pid_t) or is not
+// the pid of a running process. On success
 // stores the pid through UpdateKorePID and returns 0; otherwise returns -1
 // (main then returns -1).
 int CheckModuleArguments(int argc, char* argv[], const char* szPrefix);
@@ -113,6 +114,12 @@ class CCommunicationModuleBase {
   static int InstallStopSignals();
   // The signal that asked for a stop, 0 while none did.
   static int StopSignal();
+  // True once the module is stopping: a stop signal arrived, or KORE's
+  // process has gone. The service loop checks KORE's pid every 100 ms; when
+  // it has gone the loop logs "[COMMBASE] KORE [pid] has gone: stopping the
+  // module" and runs the same orderly stop as for SIGTERM (same 1 s
+  // backstop), so the process ends within about a second, exit status 0.
+  static bool StopRequested();
 
   // Records waiting in the backlog, and image records skipped because the
   // queue stayed full (both for tests and diagnostics).
@@ -151,6 +158,17 @@ class CCommunicationModuleBase {
   // Called for every received message whose event is not an unload, on the
   // loop thread. The base version does nothing.
   virtual void HandleRequest(StructControlMessage& cControlMessage);
+
+  // Requests whose data lies outside their record, in an area the sender
+  // rewrites as soon as the request has left the queue. A module that sets
+  // m_bCaptureRequestData gets, for every record it takes (for dispatch or
+  // into the backlog), CaptureRequestData called while that record still
+  // waits on the queue, and AttachRequestData called with the record once
+  // taken (on the receiving thread, before the next record is taken). The
+  // data so captured is the record's own, however long it then waits in the
+  // backlog. Both base versions do nothing.
+  virtual void CaptureRequestData() {}
+  virtual void AttachRequestData(ControlMessage& record, ssize_t& received);
 
   // Send a response or event to any node / to KORE. Never waits on a full
   // queue inside msgsnd: the send is retried every 200 us. While it waits on
@@ -215,6 +233,9 @@ class CCommunicationModuleBase {
   bool TakeIntoBacklog(size_t limit);
   // The orderly stop after a stop signal, on the loop thread.
   void StopOnSignal();
+  // Takes the oldest record addressed to this module off the queue, with
+  // the capture described at CaptureRequestData; as CMessageQueue::GetMessage.
+  ssize_t ReceiveRecord(ControlMessage& record);
 
   // Read by derived classes from their own threads, hence atomic.
   std::atomic<bool> m_bIsModuleRunning;
@@ -238,6 +259,8 @@ class CCommunicationModuleBase {
   MonitoringData* m_pMonitoringDataPointerMember;
   CMessageQueue m_ctlMsgQueue;
   int32_t m_nCycleTimeMember;
+  // See CaptureRequestData; set by the derived constructor.
+  bool m_bCaptureRequestData = false;
 };
 
 // Singleton that acknowledges a load to the Module Manager through the

@@ -36,6 +36,9 @@ int CheckModuleArguments(int argc, char* argv[], const char* szPrefix) {
     // A pid that does not fit pid_t would be cut to another number, and 0
     // is no process: every response would go astray.
     valid = errno == 0 && pid >= 1 && pid <= INT_MAX;
+    // A pid that is no running process would leave records on the queue
+    // that nobody reads.
+    valid = valid && detail::ProcessExists(static_cast<pid_t>(pid));
   }
   if (!valid) {
     PrintLine(prefix + programName + " FAILED [Parameter 1 is invalid]");

@@ -22,6 +22,15 @@ constexpr int32_t kServiceCycleMicroseconds = 1000;
 // The signal that asked for a stop (0 while none did); written by the
 // handler, read by the loop and by waiting sends.
 extern std::atomic<int> g_stopSignal;
+// Set by the service loop once KORE's process has gone.
+extern std::atomic<bool> g_koreGone;
+
+// A stop signal arrived or KORE has gone: the module is stopping.
+inline bool StopRequested() {
+  return g_stopSignal.load() != 0 || g_koreGone.load();
+}
+// Marks KORE gone and arms the same backstop as a stop signal.
+void StopForGoneKore();
 
 // True while process `pid` exists (EPERM: it exists but is not ours).
 inline bool ProcessExists(pid_t pid) {

@@ -11,7 +11,6 @@
 
 namespace VeloFramework {
 
-using detail::g_stopSignal;
 using detail::NowNs;
 using detail::PrintLine;
 using detail::ProcessExists;
@@ -41,7 +40,7 @@ void CCommunicationModuleBase::GetControlMessage() {
     m_nBacklogHead = (m_nBacklogHead + 1) % kBacklogCapacity;
     --m_nBacklogCount;
   } else {
-    received = m_ctlMsgQueue.GetMessage(message);
+    received = ReceiveRecord(message);
     if (received <= 0) return;
   }
   // A sender may put a body shorter than the fixed one on the queue; what
@@ -67,6 +66,19 @@ void CCommunicationModuleBase::GetControlMessage() {
 
 void CCommunicationModuleBase::HandleRequest(StructControlMessage&) {}
 
+void CCommunicationModuleBase::AttachRequestData(ControlMessage&, ssize_t&) {}
+
+ssize_t CCommunicationModuleBase::ReceiveRecord(ControlMessage& record) {
+  if (!m_bCaptureRequestData) return m_ctlMsgQueue.GetMessage(record);
+  // The sender rewrites the request's area only once the request has left
+  // the queue: captured while the record still waits, the data is its own.
+  if (!m_ctlMsgQueue.HasMessage()) return -1;
+  CaptureRequestData();
+  ssize_t received = m_ctlMsgQueue.GetMessage(record);
+  if (received > 0) AttachRequestData(record, received);
+  return received;
+}
+
 int CCommunicationModuleBase::SendMessage(int lMsgTypeDst, uint32_t nEvent,
                                           StructMessageData* message) {
   ControlMessage record;
@@ -88,7 +100,7 @@ bool CCommunicationModuleBase::TakeIntoBacklog(size_t limit) {
   if (m_nBacklogCount >= limit || m_nBacklogCount >= kBacklogCapacity) return false;
   if (m_receiverThread.load() != std::this_thread::get_id()) return false;
   PendingRecord& slot = m_backlog[(m_nBacklogHead + m_nBacklogCount) % kBacklogCapacity];
-  slot.received = m_ctlMsgQueue.GetMessage(slot.message);
+  slot.received = ReceiveRecord(slot.message);
   if (slot.received <= 0) return false;
   ++m_nBacklogCount;
   return true;
@@ -120,7 +132,7 @@ int CCommunicationModuleBase::DeliverRecord(const ControlMessage& record, bool i
       }
       return 0;
     }
-    if (g_stopSignal.load() != 0) {
+    if (detail::StopRequested()) {
       PrintLine("[COMMBASE][ERROR] Event " + std::to_string(record.nEvent) + " to node [" +
                 std::to_string(record.lMsgTypeDst) + "] not sent: the module is stopping");
       return -1;

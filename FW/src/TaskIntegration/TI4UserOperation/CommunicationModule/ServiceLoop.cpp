@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "CommunicationModuleBase.h"
@@ -10,20 +11,35 @@
 
 namespace VeloFramework {
 
-using detail::g_stopSignal;
 using detail::kServiceCycleMicroseconds;
 using detail::PrintLine;
 
 pthread_t g_sThreadHandler;
 
+namespace {
+// How often the loop checks that KORE's process still exists.
+constexpr auto kKoreCheckPeriod = std::chrono::milliseconds(100);
+}  // namespace
+
 void* RunningServiceLoop(void* argument) {
   auto* module = static_cast<CCommunicationModuleBase*>(argument);
   // From now on this thread receives; the constructing thread only waits.
   module->m_receiverThread = std::this_thread::get_id();
+  auto nextKoreCheck = std::chrono::steady_clock::now();
   for (;;) {
-    if (g_stopSignal.load() != 0) {
+    if (detail::StopRequested()) {
       module->StopOnSignal();
       return nullptr;
+    }
+    // KORE's pid is checked every kKoreCheckPeriod: once it has gone nobody
+    // reads this module's records, so the module stops as on SIGTERM.
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextKoreCheck) {
+      nextKoreCheck = now + kKoreCheckPeriod;
+      if (!detail::ProcessExists(CCommunicationModuleBase::GetKorePID())) {
+        detail::StopForGoneKore();
+        continue;
+      }
     }
     module->GetControlMessage();
     module->RunningService();

@@ -14,6 +14,7 @@ namespace VeloFramework {
 namespace detail {
 std::atomic<int> g_stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
+std::atomic<bool> g_koreGone{false};
 }  // namespace detail
 
 using detail::g_stopSignal;
@@ -73,9 +74,21 @@ int CCommunicationModuleBase::StopSignal() {
   return g_stopSignal.load();
 }
 
+bool CCommunicationModuleBase::StopRequested() {
+  return detail::StopRequested();
+}
+
+void detail::StopForGoneKore() {
+  g_koreGone = true;
+  alarm(kStopGraceSeconds);
+}
+
 void CCommunicationModuleBase::StopOnSignal() {
-  PrintLine("[COMMBASE] Signal " + std::to_string(g_stopSignal.load()) +
-            " received: stopping the module");
+  if (g_stopSignal.load() != 0)
+    PrintLine("[COMMBASE] Signal " + std::to_string(g_stopSignal.load()) +
+              " received: stopping the module");
+  else
+    PrintLine("[COMMBASE] KORE [" + std::to_string(m_korePID) + "] has gone: stopping the module");
   StopService();
   Destructor();
   PrintLine("[COMMBASE] Module stopped");

@@ -156,6 +156,16 @@ int CMessageQueue::SendMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageDa
   return SendRecord(record, true);
 }
 
+bool CMessageQueue::HasMessage() {
+  if (m_nCtlMsgQueueID == -1) return false;
+  // A receive into no room leaves a waiting record on the queue and fails
+  // with E2BIG; ENOMSG when none waits. (A record with an empty body is
+  // taken by this call; it carries nothing and would be dropped anyway.)
+  long type = 0;
+  return msgrcv(static_cast<int>(m_nCtlMsgQueueID), &type, 0, m_lMsgQueueType, IPC_NOWAIT) == -1 &&
+         errno == E2BIG;
+}
+
 ssize_t CMessageQueue::GetMessage(StructControlMessage& message) {
   if (m_nCtlMsgQueueID == -1) return -1;
   std::memset(&message, 0, sizeof message);

@@ -163,6 +163,9 @@ class CMessageQueue {
   // SendMessage; for example the queue was removed).
   int TrySendPrepared(const ControlMessage& record);
 
+  // True when a record addressed to this process waits on the queue; the
+  // record stays there (a zero-byte receive that fails with E2BIG).
+  bool HasMessage();
   // Takes the oldest record addressed to this process without waiting.
   // Returns the body bytes received (4112 for a well-formed record) or -1
   // when there is no queue, no message or an error. Bytes not received are

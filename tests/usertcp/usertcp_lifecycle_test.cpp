@@ -1,0 +1,111 @@
+// The user TCP module over a controller's life: KORE writing back to back
+// while peers send in, KORE dying, a second instance on a busy port, names
+// left behind by a crashed instance.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "fake_kore.h"
+#include "peer.h"
+
+using namespace usertcp_test;
+using ndk_test::Peer;
+using test_support::WaitUntil;
+
+namespace {
+
+constexpr int kPort = 5400;
+
+class ServerOpen : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    if (HasFatalFailure()) return;
+    kore.Open(1, kPort);
+    ASSERT_TRUE(kore.WaitEvent(21));
+  }
+};
+
+// KORE rewrites the Tx area as soon as the previous request has left the
+// queue, while chunk events and acknowledgements share the queue with it.
+TEST_F(ServerOpen, BackToBackMessagesWithInboundTrafficArriveOnceAndInOrder) {
+  Peer peer;
+  ASSERT_TRUE(peer.Connect(kPort));
+  Event connected;
+  ASSERT_TRUE(kore.WaitEvent(29, 10s, &connected));
+  kore.SetChunkSink([](const Chunk&) {});
+  kore.SetTakenMargin(0ms);
+  std::atomic<bool> inbound{true};
+  std::thread sender([&] {
+    while (inbound && peer.Send("in")) std::this_thread::sleep_for(1ms);
+  });
+  std::string expected;
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  for (int n = 0; std::chrono::steady_clock::now() < end; ++n) {
+    const std::string message = "<" + std::to_string(n) + ">";
+    expected += message;
+    kore.WriteChunk(23, connected.Value(), 1, 1, message);
+  }
+  inbound = false;
+  sender.join();
+  const std::string got = peer.Receive(expected.size(), 30s);
+  const auto diff = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+  const size_t at = static_cast<size_t>(diff.first - got.begin());
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_EQ(at, expected.size()) << "expected \"" << expected.substr(at, 40) << "\", got \""
+                                 << got.substr(at, 40) << "\"";
+}
+
+// A second instance asked to serve the port the first listens on fails the
+// open. (Its events reach this process's fake KORE too.)
+TEST_F(ServerOpen, SecondInstanceOnTheSamePortFailsToOpen) {
+  auto second =
+      test_support::ChildProcess::Start({USERTCP_MODULE, std::to_string(getpid())}, "second");
+  ASSERT_TRUE(second && kore.WaitEvent(1));
+  const std::string tx = "/SHM_UserTcp_" + std::to_string(second->Pid()) + "_Tx";
+  const int fd = shm_open(tx.c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  void* area = mmap(nullptr, 80, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  ASSERT_NE(area, MAP_FAILED);
+  Put32(area, 4, 1);
+  Put32(area, 8, kPort);
+  munmap(area, 80);
+  QueueRecord r{};
+  const int64_t dst = second->Pid(), src = getpid();
+  std::memcpy(r.bytes, &dst, 8);
+  std::memcpy(r.bytes + 8, &src, 8);
+  Put32(r.bytes, 16, 20);
+  ASSERT_EQ(msgsnd(msgget(ftok("controlMessageQueue.txt", 3479), 0), &r, 4112, 0), 0);
+  EXPECT_TRUE(kore.WaitEvent(20));
+  EXPECT_EQ(kore.Count(21), 1u);
+}
+
+// KORE killed: the module stops in order (areas removed, port closed) and
+// exits instead of filling the queue for a pid nobody reads.
+TEST(KoreLife, ModuleStopsWhenKoreDies) {
+  const pid_t stand_in = fork();
+  ASSERT_GE(stand_in, 0);
+  if (stand_in == 0) {
+    pause();
+    _exit(0);
+  }
+  close(open("controlMessageQueue.txt", O_CREAT | O_WRONLY, 0644));
+  const int queue = msgget(ftok("controlMessageQueue.txt", 3479), IPC_CREAT | 0644);
+  auto module =
+      test_support::ChildProcess::Start({USERTCP_MODULE, std::to_string(stand_in)}, "module");
+  ASSERT_TRUE(module);
+  QueueRecord r{};
+  ASSERT_TRUE(WaitUntil([&] { return msgrcv(queue, &r, 4112, stand_in, IPC_NOWAIT) > 0; }));
+  kill(stand_in, SIGKILL);
+  waitpid(stand_in, nullptr, 0);
+  int status = 0;
+  ASSERT_TRUE(module->WaitExit(&status, 5s)) << module->Stdout();
+  EXPECT_TRUE(WIFEXITED(status));
+  const std::string tx = "/dev/shm/SHM_UserTcp_" + std::to_string(module->Pid()) + "_Tx";
+  struct stat st;
+  EXPECT_NE(stat(tx.c_str(), &st), 0);
+  msgctl(queue, IPC_RMID, nullptr);
+}
+
+}  // namespace
