@@ -489,10 +489,13 @@ TEST(Dispatch, OneMessagePerPollNegativeSourcesDroppedUnloadAnswered) {
 TEST(Dispatch, ResponsesCarryTheStatusAndRefuseValuesAbove61) {
   auto module = QuietModule();
   CCommunicationModuleBase::UpdateKorePID(4243);
+  // "Loaded" waits for the service loop, which this module never runs.
   module->Response();
+  EXPECT_TRUE(TakeRecord(4243).empty());
+  module->Response(2, EN_RET_STATUS_SUCCESS);
   auto rec = TakeRecord(4243);
   ASSERT_FALSE(rec.empty());
-  EXPECT_EQ(At<uint32_t>(rec, 16), 1u);
+  EXPECT_EQ(At<uint32_t>(rec, 16), 2u);
   EXPECT_EQ(At<uint32_t>(rec, 20), 4u);
   EXPECT_EQ(At<uint32_t>(rec, 24), 0u);
 

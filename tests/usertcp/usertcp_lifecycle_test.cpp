@@ -1,8 +1,7 @@
 // The user TCP module over a controller's life: KORE writing back to back
-// while peers send in, KORE dying, a second instance on a busy port, names
-// left behind by a crashed instance.
+// while peers send in, a second instance on a busy port, names left behind
+// by a crashed instance.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "fake_kore.h"
@@ -81,31 +80,37 @@ TEST_F(ServerOpen, SecondInstanceOnTheSamePortFailsToOpen) {
   EXPECT_EQ(kore.Count(21), 1u);
 }
 
-// KORE killed: the module stops in order (areas removed, port closed) and
-// exits instead of filling the queue for a pid nobody reads.
-TEST(KoreLife, ModuleStopsWhenKoreDies) {
-  const pid_t stand_in = fork();
-  ASSERT_GE(stand_in, 0);
-  if (stand_in == 0) {
-    pause();
-    _exit(0);
-  }
-  close(open("controlMessageQueue.txt", O_CREAT | O_WRONLY, 0644));
-  const int queue = msgget(ftok("controlMessageQueue.txt", 3479), IPC_CREAT | 0644);
-  auto module =
-      test_support::ChildProcess::Start({USERTCP_MODULE, std::to_string(stand_in)}, "module");
-  ASSERT_TRUE(module);
-  QueueRecord r{};
-  ASSERT_TRUE(WaitUntil([&] { return msgrcv(queue, &r, 4112, stand_in, IPC_NOWAIT) > 0; }));
-  kill(stand_in, SIGKILL);
-  waitpid(stand_in, nullptr, 0);
+// Names with the module's own pid, as a crashed instance with that pid
+// leaves them: `prepare` runs in the shell that then becomes the module.
+Event StartOverLeftovers(FakeKore& kore, const std::string& prepare,
+                         std::unique_ptr<test_support::ChildProcess>& module) {
+  module = test_support::ChildProcess::Start(
+      {"/bin/sh", "-c", prepare + "; exec \"$0\" \"$1\"", USERTCP_MODULE, std::to_string(getpid())},
+      "leftovers");
+  Event load;
+  EXPECT_TRUE(module && kore.WaitEvent(1, 10s, &load));
+  return load;
+}
+
+TEST(Leftovers, StaleSemaphoreNamesAreReplacedAndTheLoadSucceeds) {
+  FakeKore kore;
+  std::unique_ptr<test_support::ChildProcess> module;
+  const Event load = StartOverLeftovers(
+      kore, "echo x >/dev/shm/sem.SEM_UserTcp_$$_Tx; echo x >/dev/shm/sem.SEM_UserTcp_$$_Rx",
+      module);
+  EXPECT_EQ(load.Value(), 0u);
+  EXPECT_TRUE(module && module->Running());
+}
+
+TEST(Leftovers, AnRxNameThatCannotBeMadeFailsTheLoadAndTheProcess) {
+  FakeKore kore;
+  std::unique_ptr<test_support::ChildProcess> module;
+  const Event load = StartOverLeftovers(kore, "mkdir /dev/shm/SHM_UserTcp_$$_Rx", module);
+  EXPECT_EQ(load.Value(), 2u);
   int status = 0;
-  ASSERT_TRUE(module->WaitExit(&status, 5s)) << module->Stdout();
-  EXPECT_TRUE(WIFEXITED(status));
-  const std::string tx = "/dev/shm/SHM_UserTcp_" + std::to_string(module->Pid()) + "_Tx";
-  struct stat st;
-  EXPECT_NE(stat(tx.c_str(), &st), 0);
-  msgctl(queue, IPC_RMID, nullptr);
+  ASSERT_TRUE(module && module->WaitExit(&status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(kore.Count(1), 1u);
 }
 
 }  // namespace

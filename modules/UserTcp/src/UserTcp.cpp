@@ -22,8 +22,22 @@ CUserTcpServer::CUserTcpServer(const UserTcpTimings& timings)
     DebugLog("[WARNING] ICMP sockets unavailable: reachability not checked");
   m_ctlMsgQueue.InitMessageQueue();
   const std::string semBase = PidName(kUserTcpSemaphoreFormat, getpid());
-  AllocationMonitoringData();
-  if (SemInit(semBase.c_str())) Response();
+  // Both areas and both semaphores, or the load is answered with a failure
+  // status and LoadModule returns 1 (the process exits with status 1).
+  const bool bAreas = AllocationMonitoringData() == 0 && m_pTxArea != nullptr;
+  const bool bSemaphores = SemInit(semBase.c_str());
+  if (bAreas && bSemaphores) {
+    Response();
+  } else {
+    DebugLog("[ERROR] Start FAILED: %s not made", bAreas ? "semaphores" : "shared areas");
+    // Nothing is left behind for a module that does not run.
+    DeleteSharedMemory(m_pTxShm, m_pTxArea);
+    DeleteSharedMemory(m_pRxShm, m_pRxArea);
+    m_pTxShm = m_pRxShm = nullptr;
+    m_pTxArea = m_pRxArea = nullptr;
+    Response(EN_REQ_MODULE_MANAGER_LOAD,
+             bAreas ? EN_RET_STATUS_LOAD_FALSE_SEM : EN_RET_STATUS_LOAD_FALSE_SHM);
+  }
 }
 
 CUserTcpServer::~CUserTcpServer() {

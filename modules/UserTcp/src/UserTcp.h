@@ -47,8 +47,11 @@ struct UserTcpTimings {
 
 class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, public CNDKClient {
  public:
-  // Creates the Tx and Rx areas and their semaphores; sends the load
-  // response only when the semaphores opened.
+  // Creates the Tx and Rx areas and their semaphores (names left with this
+  // pid by a crashed instance are removed first) and answers the load:
+  // status 0 when all four were made, else 2 (EN_RET_STATUS_LOAD_FALSE_SHM,
+  // an area) or 3 (EN_RET_STATUS_LOAD_FALSE_SEM, a semaphore), after which
+  // LoadModule returns 1 without serving.
   explicit CUserTcpServer(const UserTcpTimings& timings = UserTcpTimings());
   ~CUserTcpServer() override;
 
@@ -62,8 +65,9 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
 
   // Creates the Tx area, then the Rx area; 0 when the Rx area was created.
   int AllocationMonitoringData();
-  // Opens "<base>_Tx" and "<base>_Rx" (create-exclusive, 0644, value 1) and
-  // removes both names at once; false with a log line on failure.
+  // Removes stale "<base>_Tx" and "<base>_Rx", opens both (create-exclusive,
+  // 0644, value 1) and removes both names at once; false with a log line on
+  // failure.
   bool SemInit(const char* szBase);
   // Unmaps and removes one area and deletes its object.
   void DeleteSharedMemory(SharedMem* pShm, void* pArea);

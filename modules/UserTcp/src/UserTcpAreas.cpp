@@ -12,6 +12,9 @@ using namespace usertcp;
 int CUserTcpServer::AllocationMonitoringData() {
   const std::string txName = PidName(kUserTcpTxAreaFormat, getpid());
   m_pTxShm = new SharedMem("/" + txName, kUserTcpAreaSize);
+  // A name with this process's pid can only be left by a crashed instance
+  // that had the same pid: it is stale, and made afresh.
+  m_pTxShm->FreeShm();
   if (m_pTxShm->CreateShm(&m_pTxArea) == SHM_SUCCESS) {
     DebugLog("[UserTcp: DEBUG] Create Tx SharedMem at: %s ", txName.c_str());
   } else {
@@ -22,6 +25,7 @@ int CUserTcpServer::AllocationMonitoringData() {
   }
   const std::string rxName = PidName(kUserTcpRxAreaFormat, getpid());
   m_pRxShm = new SharedMem("/" + rxName, kUserTcpAreaSize);
+  m_pRxShm->FreeShm();
   if (m_pRxShm->CreateShm(&m_pRxArea) == SHM_SUCCESS) {
     DebugLog("Create Rx SharedMem at: %s", rxName.c_str());
     return 0;
@@ -36,6 +40,9 @@ int CUserTcpServer::AllocationMonitoringData() {
 bool CUserTcpServer::SemInit(const char* szBase) {
   const std::string tx = std::string("/") + szBase + "_Tx";
   const std::string rx = std::string("/") + szBase + "_Rx";
+  // Names with this process's pid are stale (see AllocationMonitoringData).
+  sem_unlink(tx.c_str());
+  sem_unlink(rx.c_str());
   m_semTx = sem_open(tx.c_str(), O_CREAT | O_EXCL, 0644, 1);
   if (m_semTx == SEM_FAILED) {
     m_semTx = nullptr;

@@ -50,6 +50,16 @@ void CCommunicationModuleBase::Response(uint32_t eEvent, EN_RET_STATUS resValue)
               std::to_string(status) + "] to respond");
     return;
   }
+  if (eEvent == EN_REQ_MODULE_MANAGER_LOAD) {
+    if (resValue != EN_RET_STATUS_SUCCESS) {
+      m_bStartFailed = true;
+    } else if (!m_bLoopStarted) {
+      // Held until the service loop runs: a module whose loop cannot start
+      // must not have told KORE it is loaded.
+      m_bLoadResponseHeld = true;
+      return;
+    }
+  }
   MessageData data;
   std::memset(&data, 0, sizeof data);
   data.nMsgLength = 4;

@@ -7,9 +7,9 @@
 //   int main(int argc, char* argv[]) {
 //     if (VeloFramework::CheckModuleArguments(argc, argv, "[MyModule][ERROR] Run ") != 0)
 //       return -1;
-//     auto* module = new CMyModule();  // sets itself up, sends the load response
-//     module->LoadModule();            // runs the service loop; never returns
-//     return 0;
+//     auto* module = new CMyModule();  // sets itself up, answers the load
+//     return module->LoadModule();     // runs the service loop until stopped
+
 //   }
 #pragma once
 
@@ -69,9 +69,12 @@ class CCommunicationModuleBase {
   CCommunicationModuleBase& operator=(const CCommunicationModuleBase&) = delete;
 
   // Marks the module running, maps the monitoring record and runs the
-  // service loop on its own thread, joining it: never returns in normal
-  // operation.
-  void LoadModule();
+  // service loop on its own thread, joining it. Returns 0 after the orderly
+  // stop (stop signal, KORE gone). Returns 1 at once, without running the
+  // loop, when the load was answered with a failure status, or when the loop
+  // thread cannot be started (the load is then answered with status 1,
+  // EN_RET_STATUS_FAILED); main returns that value.
+  int LoadModule();
   // StopService, clear the running flag, answer event 2 with status 0. The
   // loop keeps running.
   void UnloadModule();
@@ -82,7 +85,11 @@ class CCommunicationModuleBase {
   void Response();
   // Sends event `eEvent` with the 4-byte status `resValue` to KORE. A status
   // above 61 prints "[CCommunicationModuleBase][ERROR] Invalid Response
-  // Value [n] to respond" and sends nothing.
+  // Value [n] to respond" and sends nothing. A successful load response
+  // (event 1, status 0) given before the service loop runs is held and sent
+  // by the loop as its first act, so KORE is told "loaded" only by a module
+  // whose loop runs; a failed load response goes out at once and makes
+  // LoadModule return 1.
   void Response(uint32_t eEvent, EN_RET_STATUS resValue);
 
   bool IsModuleRunning() { return m_bIsModuleRunning; }
@@ -217,7 +224,7 @@ class CCommunicationModuleBase {
  private:
   friend void* RunningServiceLoop(void* argument);
 
-  void Constructor(int32_t cycle_time);
+  int Constructor(int32_t cycle_time);
   void Destructor();
   // Sets output_command_ after the value it announces.
   void RaiseOutputCommand();
@@ -261,6 +268,12 @@ class CCommunicationModuleBase {
   int32_t m_nCycleTimeMember;
   // See CaptureRequestData; set by the derived constructor.
   bool m_bCaptureRequestData = false;
+
+ private:
+  // Load-response bookkeeping (see Response).
+  std::atomic<bool> m_bLoopStarted{false};
+  bool m_bLoadResponseHeld = false;
+  bool m_bStartFailed = false;
 };
 
 // Singleton that acknowledges a load to the Module Manager through the

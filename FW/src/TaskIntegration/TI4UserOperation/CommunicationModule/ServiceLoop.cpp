@@ -25,6 +25,11 @@ void* RunningServiceLoop(void* argument) {
   auto* module = static_cast<CCommunicationModuleBase*>(argument);
   // From now on this thread receives; the constructing thread only waits.
   module->m_receiverThread = std::this_thread::get_id();
+  module->m_bLoopStarted = true;
+  if (module->m_bLoadResponseHeld) {
+    module->m_bLoadResponseHeld = false;
+    module->Response(EN_REQ_MODULE_MANAGER_LOAD, EN_RET_STATUS_SUCCESS);
+  }
   auto nextKoreCheck = std::chrono::steady_clock::now();
   for (;;) {
     if (detail::StopRequested()) {
@@ -47,12 +52,17 @@ void* RunningServiceLoop(void* argument) {
   }
 }
 
-void CCommunicationModuleBase::LoadModule() {
+int CCommunicationModuleBase::LoadModule() {
+  if (m_bStartFailed) {
+    PrintLine(
+        "[CCommunicationModuleBase][ERROR] Start FAILED: the load was answered with a failure");
+    return 1;
+  }
   m_bIsModuleRunning = true;
-  Constructor(kServiceCycleMicroseconds);
+  return Constructor(kServiceCycleMicroseconds);
 }
 
-void CCommunicationModuleBase::Constructor(int32_t cycle_time) {
+int CCommunicationModuleBase::Constructor(int32_t cycle_time) {
   m_nCycleTimeMember = cycle_time;
   MonitoringData* mapped = nullptr;
   _MONITORING_STATUS_CODE status = GetMonitoringData(&mapped);
@@ -69,9 +79,13 @@ void CCommunicationModuleBase::Constructor(int32_t cycle_time) {
   if (rc != 0) {
     errno = rc;
     perror("[CCommunicationModuleBase][ERROR] Start service loop FAILED");
-    return;
+    m_bIsModuleRunning = false;
+    m_bLoadResponseHeld = false;
+    Response(EN_REQ_MODULE_MANAGER_LOAD, EN_RET_STATUS_FAILED);
+    return 1;
   }
   pthread_join(g_sThreadHandler, nullptr);
+  return 0;
 }
 
 }  // namespace VeloFramework
