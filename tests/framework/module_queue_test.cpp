@@ -326,4 +326,41 @@ INSTANTIATE_TEST_SUITE_P(Modules, FailedStart,
                                   std::to_string(std::get<1>(info.param));
                          });
 
+// The monitoring record cut to nothing while the slave reads it every cycle:
+// one line, the cycle goes on without it, and it is read again once whole.
+TEST(ModbusLife, ShrunkMonitoringRecordIsSkippedUntilWhole) {
+  Kore kore;
+  ASSERT_TRUE(kore.Start(MODBUS_SLAVE_MODULE));
+  const int fd = shm_open("/mm-shared-mem", O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 0), 0);
+  EXPECT_TRUE(kore.Module().WaitForOutput("Monitoring record is 0 bytes"));
+  const size_t images = kore.Count(44);
+  EXPECT_TRUE(WaitUntil([&] { return kore.Count(44) > images + 3; }));
+  ASSERT_EQ(ftruncate(fd, kRecordSize), 0);
+  close(fd);
+  EXPECT_TRUE(kore.Module().WaitForOutput("Monitoring record whole again"));
+  EXPECT_TRUE(kore.Module().Running());
+}
+
+// The control queue removed under a running slave: one line, not one per
+// failed send; once the queue exists again the images reach it.
+TEST(ModbusLife, RemovedQueueLogsOnceAndIsAttachedAgain) {
+  Kore kore;
+  ASSERT_TRUE(kore.Start(MODBUS_SLAVE_MODULE));
+  const key_t key = ftok("controlMessageQueue.txt", 3479);
+  ASSERT_EQ(msgctl(msgget(key, 0), IPC_RMID, nullptr), 0);
+  ASSERT_TRUE(kore.Module().WaitForOutput("Control queue removed"));
+  const size_t before = kore.Module().Stdout().size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a flood would show by now
+  EXPECT_LT(kore.Module().Stdout().size(), before + 200)
+      << kore.Module().Stdout().substr(before, 600);
+  const int queue = msgget(key, IPC_CREAT | 0644);
+  ASSERT_GE(queue, 0);
+  EXPECT_TRUE(kore.Module().WaitForOutput("Control queue there again"));
+  QueueRecord r;
+  EXPECT_TRUE(WaitUntil([&] { return msgrcv(queue, &r, kBody, getpid(), IPC_NOWAIT) > 0; }));
+  msgctl(queue, IPC_RMID, nullptr);
+}
+
 }  // namespace

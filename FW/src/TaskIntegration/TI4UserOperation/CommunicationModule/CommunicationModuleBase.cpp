@@ -4,6 +4,7 @@
 #include "CommunicationModuleBase.h"
 
 #include <semaphore.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -27,7 +28,9 @@ CCommunicationModuleBase::CCommunicationModuleBase()
   m_ctlMsgQueue.InitMessageQueue();
 }
 
-CCommunicationModuleBase::~CCommunicationModuleBase() = default;
+CCommunicationModuleBase::~CCommunicationModuleBase() {
+  if (m_nMonitoringFd >= 0) close(m_nMonitoringFd);
+}
 
 void CCommunicationModuleBase::Destructor() {
   m_bIsModuleRunning = false;

@@ -200,14 +200,18 @@ class CCommunicationModuleBase {
   bool SendImageToKORE(uint32_t nEvent, StructMessageData* message);
 
   // Copies the whole mapped record into `monitoring_data` (no lock). When
-  // the record is not mapped, `monitoring_data` is left unchanged.
+  // the record is not mapped, `monitoring_data` is left unchanged. The
+  // record LoadModule mapped is read through its descriptor after a size
+  // check: while it is smaller than MonitoringData (cut short by its owner)
+  // `monitoring_data` is left unchanged, one line says so, and another once
+  // it is whole again; output requests are refused meanwhile.
   void UpdateMonitoringData(MonitoringData& monitoring_data);
 
   // Output requests: each writes the value into the mapped record, then sets
   // output_command_ to 1 (the value is visible before the flag). An index
   // outside the field (digital: 0..15 control box, 0..7 tool; analog: 0..1;
-  // general purpose: 128..255) or an unmapped record prints an error line
-  // and writes nothing.
+  // general purpose: 128..255), an unmapped record or one cut short prints
+  // an error line and writes nothing.
   void SetControlBoxDigitalOutput(uint8_t index, bool output_value);
   void SetControlBoxDigitalOutput(uint16_t control_box_output_data);
   void SetToolDigitalOutput(uint8_t index, bool output_value);
@@ -240,6 +244,15 @@ class CCommunicationModuleBase {
   bool TakeIntoBacklog(size_t limit);
   // The orderly stop after a stop signal, on the loop thread.
   void StopOnSignal();
+  // The control queue removed: one line, then every send is dropped and
+  // counted (a line at most once a minute) until WatchQueue, every 100 ms on
+  // the loop thread, attaches to the queue again once it exists.
+  void QueueGone();
+  int CountUnsent();
+  void WatchQueue();
+  // False while the mapped record is smaller than MonitoringData (lines on
+  // each change).
+  bool MonitoringRecordWhole();
   // Takes the oldest record addressed to this module off the queue, with
   // the capture described at CaptureRequestData; as CMessageQueue::GetMessage.
   ssize_t ReceiveRecord(ControlMessage& record);
@@ -274,6 +287,11 @@ class CCommunicationModuleBase {
   std::atomic<bool> m_bLoopStarted{false};
   bool m_bLoadResponseHeld = false;
   bool m_bStartFailed = false;
+  std::atomic<bool> m_bQueueGone{false};
+  std::atomic<uint64_t> m_nUnsentWhileGone{0};
+  std::atomic<int64_t> m_lUnsentReportNs{0};
+  int m_nMonitoringFd = -1;
+  std::atomic<bool> m_bRecordShort{false};
 };
 
 // Singleton that acknowledges a load to the Module Manager through the

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "CommunicationModuleBase.h"
+#include "ModuleSupport.h"
 #include "Sharedmem.h"
 
 namespace VeloFramework {
@@ -76,9 +77,33 @@ _MONITORING_STATUS_CODE CCommunicationModuleBase::GetMonitoringDataSemaphore() {
   return _STATUS_MONITORING_SUCCESS;
 }
 
+bool CCommunicationModuleBase::MonitoringRecordWhole() {
+  if (m_nMonitoringFd < 0) return true;
+  struct stat st;
+  const bool whole =
+      fstat(m_nMonitoringFd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(MonitoringData));
+  if (!whole && !m_bRecordShort.exchange(true)) {
+    detail::PrintLine("[CCommunicationModuleBase][ERROR] Monitoring record is " +
+                      std::to_string(st.st_size) + " bytes, smaller than " +
+                      std::to_string(sizeof(MonitoringData)) + ": not read until it is whole");
+  } else if (whole && m_bRecordShort.exchange(false)) {
+    detail::PrintLine("[CCommunicationModuleBase] Monitoring record whole again: read again");
+  }
+  return whole;
+}
+
 void CCommunicationModuleBase::UpdateMonitoringData(MonitoringData& monitoring_data) {
   if (m_pMonitoringDataPointerMember == nullptr) return;
-  std::memcpy(&monitoring_data, m_pMonitoringDataPointerMember, sizeof(MonitoringData));
+  if (m_nMonitoringFd < 0) {
+    std::memcpy(&monitoring_data, m_pMonitoringDataPointerMember, sizeof(MonitoringData));
+    return;
+  }
+  // Read through the descriptor, not the mapping: a record cut short under
+  // the mapping would fault on access, a read just comes back short.
+  if (!MonitoringRecordWhole()) return;
+  MonitoringData copy;
+  if (pread(m_nMonitoringFd, &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) return;
+  std::memcpy(&monitoring_data, &copy, sizeof copy);
 }
 
 }  // namespace VeloFramework

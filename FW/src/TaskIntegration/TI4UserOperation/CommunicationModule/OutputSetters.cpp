@@ -23,9 +23,15 @@ void CCommunicationModuleBase::RaiseOutputCommand() {
 }
 
 bool CCommunicationModuleBase::MonitoringMapped(const char* setter) {
-  if (m_pMonitoringDataPointerMember != nullptr) return true;
-  PrintSetterError(setter, "monitoring data not mapped");
-  return false;
+  if (m_pMonitoringDataPointerMember == nullptr) {
+    PrintSetterError(setter, "monitoring data not mapped");
+    return false;
+  }
+  if (!MonitoringRecordWhole()) {
+    PrintSetterError(setter, "monitoring record too small");
+    return false;
+  }
+  return true;
 }
 
 void CCommunicationModuleBase::SetControlBoxDigitalOutput(uint8_t index, bool output_value) {

@@ -23,6 +23,9 @@ constexpr useconds_t kSendRetryMicroseconds = 200;
 constexpr auto kImageSendBudget = std::chrono::milliseconds(2);
 // How often a waiting send checks that its destination still exists.
 constexpr auto kPeerCheckPeriod = std::chrono::milliseconds(100);
+// While the queue is gone, a line with the count of dropped records at most
+// this often.
+constexpr int64_t kQueueGoneReportNs = 60 * 1000000000LL;
 // A waiting send says so once it has waited this long.
 constexpr auto kSendWaitReport = std::chrono::seconds(1);
 // Header of a record body: source (8), event (4), length (4).
@@ -108,11 +111,16 @@ bool CCommunicationModuleBase::TakeIntoBacklog(size_t limit) {
 
 int CCommunicationModuleBase::DeliverRecord(const ControlMessage& record, bool image) {
   using Clock = std::chrono::steady_clock;
+  if (m_bQueueGone.load()) return CountUnsent();
   const auto start = Clock::now();
   auto nextPeerCheck = start + kPeerCheckPeriod;
   bool reported = false;
   for (;;) {
     const int rc = m_ctlMsgQueue.TrySendPrepared(record);
+    if (rc == CMessageQueue::kQueueGone) {
+      QueueGone();
+      return CountUnsent();
+    }
     if (rc != 0) return rc;  // sent, or failed for good (reported)
 
     // The queue is full. Records addressed to us may be what fills it:
@@ -153,6 +161,35 @@ int CCommunicationModuleBase::DeliverRecord(const ControlMessage& record, bool i
     }
     usleep(kSendRetryMicroseconds);
   }
+}
+
+void CCommunicationModuleBase::QueueGone() {
+  if (m_bQueueGone.exchange(true)) return;
+  m_lUnsentReportNs = NowNs();
+  PrintLine("[COMMBASE][ERROR] Control queue removed: records are dropped until it is there again");
+}
+
+int CCommunicationModuleBase::CountUnsent() {
+  const uint64_t unsent = ++m_nUnsentWhileGone;
+  const int64_t now = NowNs();
+  int64_t last = m_lUnsentReportNs.load();
+  if (now - last >= kQueueGoneReportNs && m_lUnsentReportNs.compare_exchange_strong(last, now)) {
+    PrintLine("[COMMBASE][ERROR] Control queue still gone: " + std::to_string(unsent) +
+              " records dropped so far");
+  }
+  return -1;
+}
+
+void CCommunicationModuleBase::WatchQueue() {
+  if (!m_bQueueGone.load()) {
+    // Removed while nothing was sent: noticed here rather than at the next send.
+    if (m_ctlMsgQueue.IsGone()) QueueGone();
+    return;
+  }
+  if (!m_ctlMsgQueue.Reattach()) return;
+  m_bQueueGone = false;
+  PrintLine("[COMMBASE] Control queue there again: attached; " +
+            std::to_string(m_nUnsentWhileGone.exchange(0)) + " records were dropped meanwhile");
 }
 
 }  // namespace VeloFramework

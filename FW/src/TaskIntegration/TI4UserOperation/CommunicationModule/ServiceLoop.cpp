@@ -1,6 +1,8 @@
 // The service-loop thread: one poll, one RunningService and one pause per
 // cycle until a stop signal asks for the orderly stop.
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +10,7 @@
 
 #include "CommunicationModuleBase.h"
 #include "ModuleSupport.h"
+#include "Sharedmem.h"
 
 namespace VeloFramework {
 
@@ -37,7 +40,8 @@ void* RunningServiceLoop(void* argument) {
       return nullptr;
     }
     // KORE's pid is checked every kKoreCheckPeriod: once it has gone nobody
-    // reads this module's records, so the module stops as on SIGTERM.
+    // reads this module's records, so the module stops as on SIGTERM. The
+    // queue is watched as often: removed, or there again.
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextKoreCheck) {
       nextKoreCheck = now + kKoreCheckPeriod;
@@ -45,6 +49,7 @@ void* RunningServiceLoop(void* argument) {
         detail::StopForGoneKore();
         continue;
       }
+      module->WatchQueue();
     }
     module->GetControlMessage();
     module->RunningService();
@@ -68,6 +73,10 @@ int CCommunicationModuleBase::Constructor(int32_t cycle_time) {
   _MONITORING_STATUS_CODE status = GetMonitoringData(&mapped);
   if (status == _STATUS_MONITORING_SUCCESS) {
     m_pMonitoringDataPointerMember = mapped;
+    // Kept to check the record's size before each read (see
+    // UpdateMonitoringData).
+    if (m_nMonitoringFd < 0)
+      m_nMonitoringFd = shm_open(kMonitoringDataName, O_RDONLY | O_CLOEXEC, 0);
   } else {
     // The loop still runs (requests are still served); reads leave their
     // target unchanged and output requests are refused while unmapped.
