@@ -242,6 +242,9 @@ TEST_F(ServerMode, UnloadStopsTheServerWhileAChunkWaits) {
   EXPECT_TRUE(p.WaitClosed());
   EXPECT_TRUE(kore.WaitOutput("SEND MESSAGE FAIL"));
   EXPECT_EQ(kore.Count(30), 0u);
+  // Idle after the unload: an open is served again.
+  kore.Open(1, kPort);
+  EXPECT_TRUE(kore.WaitEvent(21));
 }
 
 TEST_F(ServerMode, RequestsWhileOpenOrWithBadRecordsAreHandledQuietly) {

@@ -57,6 +57,8 @@ void CUserTcpServer::StopService() {
   Stop();
   // An unload leaves a client link open: its data is forwarded as before.
   if (m_nMode == kTcpModeClient && m_bConnected) m_bAbortForwarding = false;
+  // The server has stopped: the module is idle, and the next open is served.
+  if (m_nMode == kTcpModeServer) m_bConnected = false;
 }
 
 void CUserTcpServer::StopForExit() {
