@@ -55,6 +55,29 @@ TEST_F(ServerOpen, BackToBackMessagesWithInboundTrafficArriveOnceAndInOrder) {
                                  << got.substr(at, 40) << "\"";
 }
 
+// An unload while a peer's data is still on its way to KORE: the peer sees a
+// reset, not a clean end, so it cannot believe everything arrived.
+TEST_F(ServerOpen, UnloadWhileDataFlowsResetsThePeer) {
+  Peer peer;
+  ASSERT_TRUE(peer.Connect(kPort));
+  ASSERT_TRUE(kore.WaitEvent(29));
+  kore.SetAck(FakeKore::Ack::None);
+  std::thread sender([&] { peer.Send(std::string(300000, 'd')); });
+  ASSERT_TRUE(WaitUntil([&] { return kore.Chunks().size() == 1; }));
+  kore.Send(2);
+  ASSERT_TRUE(kore.WaitEvent(2));
+  char buf[4096];
+  ssize_t n;
+  do {
+    pollfd p{peer.Fd(), POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 5000), 0);
+    n = recv(peer.Fd(), buf, sizeof buf, 0);
+  } while (n > 0);
+  EXPECT_EQ(n, -1) << "clean end of stream";
+  EXPECT_EQ(errno, ECONNRESET);
+  sender.join();
+}
+
 // A second instance asked to serve the port the first listens on fails the
 // open. (Its events reach this process's fake KORE too.)
 TEST_F(ServerOpen, SecondInstanceOnTheSamePortFailsToOpen) {

@@ -124,6 +124,10 @@ bool CNDKServer::StartListening(int nPort) {
   }
 }
 
+void CNDKServer::AbortAllUsersOnStop() {
+  m_userManager.AbortAllUsersOnClose();
+}
+
 void CNDKServer::Stop() {
   std::lock_guard<std::mutex> control(m_controlMutex);
   StopLocked();

@@ -58,8 +58,10 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void StartService() override;
   // Reachability check of the open link.
   void RunningService() override;
-  // Stops the server (every client dropped without events); a client
-  // connection stays open. Once the module is stopping (a stop signal, or
+  // The unload's stop: stops the server, every client connection reset
+  // (the peer sees an error, not a clean end: data it sent that had not
+  // reached KORE is lost) and dropped without events; a client connection
+  // stays open. Once the module is stopping (a stop signal, or
   // KORE gone) it runs StopForExit instead.
   void StopService() override;
 
@@ -107,6 +109,8 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void OnSendMessageToServer(const ControlMessage& request);
   void OnSendMessageToClient(const ControlMessage& request);
   void CheckConnection();
+  // Stops the server; `bReset`: clients get a reset instead of a clean end.
+  void StopServer(bool bReset);
   // The orderly stop on SIGTERM or SIGINT, on the loop thread, within the
   // base's one-second limit: ends forwarding, removes both areas, lets the
   // peers take what was already sent to them (at most kExitDrainTime each

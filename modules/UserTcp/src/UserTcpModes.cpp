@@ -47,6 +47,10 @@ void CUserTcpServer::StopService() {
     StopForExit();
     return;
   }
+  StopServer(true);
+}
+
+void CUserTcpServer::StopServer(bool bReset) {
   // Stop waits for every connection thread; one that waits for an
   // acknowledgement would wait in vain, since this loop cannot take it now.
   {
@@ -54,6 +58,7 @@ void CUserTcpServer::StopService() {
     m_bAbortForwarding = true;
     m_ackCondition.notify_all();
   }
+  if (bReset) AbortAllUsersOnStop();
   Stop();
   // An unload leaves a client link open: its data is forwarded as before.
   if (m_nMode == kTcpModeClient && m_bConnected) m_bAbortForwarding = false;

@@ -111,7 +111,8 @@ void CUserTcpServer::OnCloseConnection() {
     m_ackCondition.notify_all();
   }
   if (m_nMode == kTcpModeServer) {
-    StopService();
+    // KORE's close ends the clients' connections cleanly.
+    StopServer(false);
     SendEvent(EN_NOTIFY_TCP_CLOSED);
   } else if (m_nMode == kTcpModeClient) {
     CloseConnection();
