@@ -9,7 +9,6 @@
 //       return -1;
 //     auto* module = new CMyModule();  // sets itself up, answers the load
 //     return module->LoadModule();     // runs the service loop until stopped
-
 //   }
 #pragma once
 
