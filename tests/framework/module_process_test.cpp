@@ -125,6 +125,12 @@ TEST(ModuleProcess, EntryPointAcceptsAPidAndRejectsTheRest) {
   EXPECT_TRUE(ok->WaitForOutput("[TestModule] constructed, pid " + std::to_string(ok->Pid()) +
                                 ", KORE pid " + self + "\n"));
   EXPECT_TRUE(ok->Running());
+  // Its load response is addressed to this process: not left for a later test.
+  ASSERT_TRUE(ok->WaitForOutput("RunningService first call"));
+  ok.reset();
+  Kore drain;
+  std::vector<unsigned char> load;
+  drain.Receive(1, &load, 1s);
 
   // A pid that was a process and is no longer one.
   const pid_t dead = fork();
