@@ -489,10 +489,13 @@ TEST(Dispatch, OneMessagePerPollNegativeSourcesDroppedUnloadAnswered) {
 TEST(Dispatch, ResponsesCarryTheStatusAndRefuseValuesAbove61) {
   auto module = QuietModule();
   CCommunicationModuleBase::UpdateKorePID(4243);
+  // "Loaded" waits for the service loop, which this module never runs.
   module->Response();
+  EXPECT_TRUE(TakeRecord(4243).empty());
+  module->Response(2, EN_RET_STATUS_SUCCESS);
   auto rec = TakeRecord(4243);
   ASSERT_FALSE(rec.empty());
-  EXPECT_EQ(At<uint32_t>(rec, 16), 1u);
+  EXPECT_EQ(At<uint32_t>(rec, 16), 2u);
   EXPECT_EQ(At<uint32_t>(rec, 20), 4u);
   EXPECT_EQ(At<uint32_t>(rec, 24), 0u);
 
@@ -524,15 +527,17 @@ int Check(std::vector<std::string> args, std::string* out) {
 
 TEST(EntryPoint, ArgumentChecks) {
   std::string out;
-  EXPECT_EQ(Check({"/opt/bin/probe", "123"}, &out), 0);
+  const std::string self = std::to_string(getpid());
+  EXPECT_EQ(Check({"/opt/bin/probe", self.c_str()}, &out), 0);
   EXPECT_EQ(out, "");
-  EXPECT_EQ(CCommunicationModuleBase::GetKorePID(), 123);
+  EXPECT_EQ(CCommunicationModuleBase::GetKorePID(), getpid());
 
-  for (const char* bad : {"-5", "12a", "", "+5", " 5", "0", "99999999999"}) {
+  // Not a number, not a possible pid, or no running process.
+  for (const char* bad : {"-5", "12a", "", "+5", " 5", "0", "99999999999", "99999999"}) {
     EXPECT_EQ(Check({"/opt/bin/probe", bad}, &out), -1) << bad;
     EXPECT_EQ(out, "[Probe][ERROR] Run /probe FAILED [Parameter 1 is invalid]\n") << bad;
   }
-  EXPECT_EQ(CCommunicationModuleBase::GetKorePID(), 123);
+  EXPECT_EQ(CCommunicationModuleBase::GetKorePID(), getpid());
   EXPECT_EQ(Check({"/opt/bin/probe"}, &out), -1);
   EXPECT_EQ(out, "[Probe][ERROR] Run /probe FAILED [Missing parameters]\n");
   // Started through PATH: the name has no '/' and is used whole.

@@ -7,6 +7,8 @@
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/msg.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,7 +36,9 @@ struct QueueRecord {
 
 class Kore {
  public:
-  Kore() {
+  // `kore` is the pid the module is told is KORE's (this process by default);
+  // the records addressed to it are read here either way.
+  explicit Kore(pid_t kore = getpid()) : m_kore(kore) {
     close(open("controlMessageQueue.txt", O_CREAT | O_WRONLY, 0644));
     m_queue = msgget(ftok("controlMessageQueue.txt", 3479), IPC_CREAT | 0644);
     const int fd = shm_open("/mm-shared-mem", O_CREAT | O_RDWR, 0660);
@@ -46,14 +50,16 @@ class Kore {
     m_reader = std::thread([this] {
       QueueRecord r;
       while (m_run) {
-        if (msgrcv(m_queue, &r, kBody, getpid(), IPC_NOWAIT) < 0) {
+        if (msgrcv(m_queue, &r, kBody, m_kore, IPC_NOWAIT) < 0) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
           continue;
         }
-        uint32_t event;
+        uint32_t event, status;
         std::memcpy(&event, r.body + 8, 4);
+        std::memcpy(&status, r.body + 16, 4);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_events.push_back(event);
+        if (event == 1) m_loads.push_back(status);
       }
     });
   }
@@ -65,8 +71,21 @@ class Kore {
   }
 
   bool Start(const std::string& path) {
-    m_module = ChildProcess::Start({path, std::to_string(getpid())}, "module");
+    m_module = ChildProcess::Start({path, std::to_string(m_kore)}, "module");
     return m_module != nullptr && WaitUntil([&] { return Count(1) == 1; });
+  }
+  // Starts the module under an address-space limit of `kib` KiB; does not
+  // wait for its load response.
+  void StartLimited(const std::string& path, int kib) {
+    m_module = ChildProcess::Start(
+        {"/bin/sh", "-c", "ulimit -v " + std::to_string(kib) + "; exec \"$0\" \"$1\"", path,
+         std::to_string(m_kore)},
+        "module");
+  }
+  // The statuses of the load responses received.
+  std::vector<uint32_t> Loads() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_loads;
   }
   ChildProcess& Module() { return *m_module; }
 
@@ -77,7 +96,7 @@ class Kore {
             std::chrono::steady_clock::time_point deadline) {
     QueueRecord r{};
     r.type = m_module->Pid();
-    const int64_t src = getpid();
+    const int64_t src = m_kore;
     std::memcpy(r.body, &src, 8);
     std::memcpy(r.body + 8, &event, 4);
     std::memcpy(r.body + 12, &length, 4);
@@ -102,12 +121,14 @@ class Kore {
   uint8_t* Record() { return m_record; }
 
  private:
+  pid_t m_kore;
   int m_queue = -1;
   uint8_t* m_record = nullptr;
   std::unique_ptr<ChildProcess> m_module;
   std::atomic<bool> m_run{true};
   std::mutex m_mutex;
   std::vector<uint32_t> m_events;
+  std::vector<uint32_t> m_loads;
   std::thread m_reader;
 };
 
@@ -249,5 +270,97 @@ TEST_P(ShortRecords, AreDroppedWithALine) {
 
 INSTANTIATE_TEST_SUITE_P(Modules, ShortRecords, ::testing::Values(kModbus, kUserTcp),
                          [](const auto& info) { return std::string(info.param.name); });
+
+class KoreLife : public ::testing::TestWithParam<ModuleCase> {};
+
+// KORE killed while the module's parent lives on: the module stops in order
+// (areas removed) and exits instead of filling the queue for a dead pid.
+TEST_P(KoreLife, ModuleStopsWhenKoreDies) {
+  const pid_t stand_in = fork();
+  ASSERT_GE(stand_in, 0);
+  if (stand_in == 0) {
+    pause();
+    _exit(0);
+  }
+  Kore kore(stand_in);
+  ASSERT_TRUE(kore.Start(GetParam().path));
+  kill(stand_in, SIGKILL);
+  waitpid(stand_in, nullptr, 0);
+  int status = 0;
+  ASSERT_TRUE(kore.Module().WaitExit(&status, std::chrono::seconds(5)))
+      << kore.Module().Stdout().substr(0, 2000);
+  EXPECT_TRUE(WIFEXITED(status));
+  struct stat st;
+  const std::string rx = "/dev/shm/SHM_UserTcp_" + std::to_string(kore.Module().Pid()) + "_Rx";
+  EXPECT_NE(stat(rx.c_str(), &st), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modules, KoreLife, ::testing::Values(kModbus, kUserTcp),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class FailedStart : public ::testing::TestWithParam<std::tuple<ModuleCase, int>> {};
+
+// Too little address space (for the module's own threads, or for the
+// service loop's): the process exits non-zero, without an uncaught
+// exception, and KORE is never told "loaded".
+TEST_P(FailedStart, IsNeverReportedAsALoad) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit";
+#endif
+  Kore kore;
+  kore.StartLimited(std::get<0>(GetParam()).path, std::get<1>(GetParam()));
+  int status = 0;
+  ASSERT_TRUE(kore.Module().WaitExit(&status, std::chrono::seconds(10)));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << kore.Module().Stdout();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the reader's last poll
+  for (uint32_t load : kore.Loads()) EXPECT_NE(load, 0u);
+  EXPECT_EQ(kore.Module().Stderr().find("terminate"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modules, FailedStart,
+                         ::testing::Values(std::make_tuple(kModbus, 12000),
+                                           std::make_tuple(kUserTcp, 12000),
+                                           std::make_tuple(kUserTcp, 28000)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
+
+// The monitoring record cut to nothing while the slave reads it every cycle:
+// one line, the cycle goes on without it, and it is read again once whole.
+TEST(ModbusLife, ShrunkMonitoringRecordIsSkippedUntilWhole) {
+  Kore kore;
+  ASSERT_TRUE(kore.Start(MODBUS_SLAVE_MODULE));
+  const int fd = shm_open("/mm-shared-mem", O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 0), 0);
+  EXPECT_TRUE(kore.Module().WaitForOutput("Monitoring record is 0 bytes"));
+  const size_t images = kore.Count(44);
+  EXPECT_TRUE(WaitUntil([&] { return kore.Count(44) > images + 3; }));
+  ASSERT_EQ(ftruncate(fd, kRecordSize), 0);
+  close(fd);
+  EXPECT_TRUE(kore.Module().WaitForOutput("Monitoring record whole again"));
+  EXPECT_TRUE(kore.Module().Running());
+}
+
+// The control queue removed under a running slave: one line, not one per
+// failed send; once the queue exists again the images reach it.
+TEST(ModbusLife, RemovedQueueLogsOnceAndIsAttachedAgain) {
+  Kore kore;
+  ASSERT_TRUE(kore.Start(MODBUS_SLAVE_MODULE));
+  const key_t key = ftok("controlMessageQueue.txt", 3479);
+  ASSERT_EQ(msgctl(msgget(key, 0), IPC_RMID, nullptr), 0);
+  ASSERT_TRUE(kore.Module().WaitForOutput("Control queue removed"));
+  const size_t before = kore.Module().Stdout().size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a flood would show by now
+  EXPECT_LT(kore.Module().Stdout().size(), before + 200)
+      << kore.Module().Stdout().substr(before, 600);
+  const int queue = msgget(key, IPC_CREAT | 0644);
+  ASSERT_GE(queue, 0);
+  EXPECT_TRUE(kore.Module().WaitForOutput("Control queue there again"));
+  QueueRecord r;
+  EXPECT_TRUE(WaitUntil([&] { return msgrcv(queue, &r, kBody, getpid(), IPC_NOWAIT) > 0; }));
+  msgctl(queue, IPC_RMID, nullptr);
+}
 
 }  // namespace

@@ -145,6 +145,5 @@ class CTestModule : public CCommunicationModuleBase {
 int main(int argc, char* argv[]) {
   if (CheckModuleArguments(argc, argv, "[TestModule][ERROR] Run ") != 0) return -1;
   auto* module = new CTestModule();
-  module->LoadModule();
-  return 0;
+  return module->LoadModule();
 }

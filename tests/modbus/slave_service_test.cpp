@@ -171,6 +171,18 @@ TEST_F(SlaveTest, EveryConversionRuleReachesATcpClient) {
   EXPECT_EQ(regs[265], 0);
 }
 
+TEST_F(SlaveTest, ReportServerIdNamesThisProduct) {
+  Client client;
+  ASSERT_TRUE(client.Connected());
+  uint8_t id[256];
+  const int n = modbus_report_slave_id(client.Ctx(), sizeof id, id);
+  ASSERT_GT(n, 2);
+  EXPECT_EQ(id[1], 0xFF);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(id) + 2, static_cast<size_t>(n - 2))
+                .rfind("modbus-slave-module ", 0),
+            0u);
+}
+
 TEST_F(SlaveTest, SingleWritesBecomeOutputRequests) {
   Client client;
   ASSERT_TRUE(client.Connected());

@@ -13,6 +13,5 @@ int main(int argc, char* argv[]) {
   VeloFramework::UserTcpTimings timings;
   timings.chunkPause = std::chrono::milliseconds(0);
   static VeloFramework::CUserTcpServer* s_pModule = new VeloFramework::CUserTcpServer(timings);
-  s_pModule->LoadModule();
-  return 0;
+  return s_pModule->LoadModule();
 }

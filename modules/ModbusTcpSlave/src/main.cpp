@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "CommunicationModuleBase.h"
 #include "ProjectVersion.h"
@@ -64,11 +65,17 @@ int main(int argc, char* argv[]) {
   // destructor closes every client and the listening socket.
   if (VeloFramework::CCommunicationModuleBase::InstallStopSignals() != 0) return -1;
 
-  VeloFramework::CModbusTcpSlave slave;
-  if (!slave.IsStarted()) {
-    slave.DebugLog("start failed; exiting");
+  try {
+    VeloFramework::CModbusTcpSlave slave;
+    if (!slave.IsStarted()) {
+      slave.DebugLog("start failed; exiting");
+      return 1;
+    }
+    // 0 after an orderly stop; 1 when the service loop could not start.
+    return slave.LoadModule();
+  } catch (const std::exception& e) {
+    std::printf("[Modbus process] Start FAILED: %s\n", e.what());
+    std::fflush(stdout);
     return 1;
   }
-  slave.LoadModule();
-  return 0;
 }

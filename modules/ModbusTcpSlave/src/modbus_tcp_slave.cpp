@@ -10,7 +10,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "ProjectVersion.h"
 #include "RegisterMap.h"
 
 namespace VeloFramework {
@@ -360,6 +363,29 @@ bool CModbusTcpSlave::SendException(int fd, const uint8_t* frame, uint8_t code) 
          static_cast<ssize_t>(answer.size());
 }
 
+bool CModbusTcpSlave::SendServerId(int fd, const uint8_t* frame) {
+  // Server id, run indicator (0xFF: running), then this product's name and
+  // version rather than the Modbus library's own string.
+  std::string text = std::string("modbus-slave-module ") + ProjectVersion();
+  if (text.size() > 200) text.resize(200);
+  const size_t byteCount = 2 + text.size();
+  const size_t mbapLength = 3 + byteCount;  // unit, function, byte count, data
+  std::vector<uint8_t> answer = {frame[0],
+                                 frame[1],
+                                 0,
+                                 0,
+                                 static_cast<uint8_t>(mbapLength >> 8),
+                                 static_cast<uint8_t>(mbapLength & 0xFF),
+                                 frame[6],
+                                 kFcReportSlaveId,
+                                 static_cast<uint8_t>(byteCount),
+                                 frame[6],
+                                 0xFF};
+  answer.insert(answer.end(), text.begin(), text.end());
+  return send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+         static_cast<ssize_t>(answer.size());
+}
+
 bool CModbusTcpSlave::ServeFrame(int fd, uint8_t* frame, size_t length) {
   const unsigned protocol = static_cast<unsigned>((frame[2] << 8) | frame[3]);
   if (protocol != 0) {
@@ -380,6 +406,7 @@ bool CModbusTcpSlave::ServeFrame(int fd, uint8_t* frame, size_t length) {
   }
 
   ParseModbusProtocol(frame);
+  if (function == kFcReportSlaveId) return SendServerId(fd, frame);
   modbus_set_socket(m_pModbusCtx, fd);
   errno = 0;
   const int rc = modbus_reply(m_pModbusCtx, frame, static_cast<int>(length), m_pModbusMapping);

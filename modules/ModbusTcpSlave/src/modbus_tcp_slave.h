@@ -99,6 +99,9 @@ class CModbusTcpSlave : public CCommunicationModuleBase {
   //     imply: exception 03 (illegal data value), nothing applied;
   //   - otherwise the write is applied to the robot and the library answers.
   // Returns false when the answer could not be sent (client not reading).
+  // Answers function 17 (report server id) with this product's name and
+  // version; false when the answer could not be sent whole.
+  bool SendServerId(int fd, const uint8_t* frame);
   bool ServeFrame(int fd, uint8_t* frame, size_t length);
 
   // Number of clients currently watched.

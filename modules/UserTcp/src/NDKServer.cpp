@@ -99,9 +99,14 @@ bool CNDKServer::StartListening(int nPort) {
   poco_assert(m_lpServer == NULL);
   m_nPort = nPort;
   try {
-    m_pServerSocket = new Poco::Net::ServerSocket(
-        Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(nPort)),
-        NDK_SERVER_BACKLOG);
+    // Address reuse lets a restarted server bind past connections still in
+    // TIME_WAIT; port reuse is not set, so a port another socket listens on
+    // fails here instead of being shared with it.
+    m_pServerSocket = new Poco::Net::ServerSocket();
+    m_pServerSocket->bind(
+        Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(nPort)), true,
+        false);
+    m_pServerSocket->listen(NDK_SERVER_BACKLOG);
     m_link = std::make_shared<CNDKServerLink>();
     m_link->pServer = this;
     Poco::Net::TCPServerParams::Ptr pParams = new Poco::Net::TCPServerParams;
@@ -117,6 +122,10 @@ bool CNDKServer::StartListening(int nPort) {
     StopLocked();
     return false;
   }
+}
+
+void CNDKServer::AbortAllUsersOnStop() {
+  m_userManager.AbortAllUsersOnClose();
 }
 
 void CNDKServer::Stop() {

@@ -158,6 +158,8 @@ class CNDKServer {
   // and the peers get up to `limit` to take what was sent to them. No
   // callback.
   void FinishSendingToAllUsers(std::chrono::milliseconds limit);
+  // The next Stop resets every client connection instead of ending it.
+  void AbortAllUsersOnStop();
   // Removes the user without a callback; false for an unknown id. For an
   // owner that never announced the user.
   bool DropUser(long lId);

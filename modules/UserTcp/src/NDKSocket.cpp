@@ -257,12 +257,25 @@ int CNDKSocket::UnsentBytes() {
   return nUnsent;
 }
 
+void CNDKSocket::AbortOnClose() {
+  std::lock_guard<std::mutex> lock(m_socketMutex);
+  if (m_pSocket == nullptr) return;
+  m_bAbort = true;
+  Poco::Net::StreamSocket* pSocket = m_pSocket;
+  PutsOnException([&] { pSocket->setLinger(true, 0); });
+}
+
 void CNDKSocket::ShutDown() {
   m_bRun = false;
   std::lock_guard<std::mutex> lock(m_socketMutex);
   if (m_pSocket == nullptr) return;
   Poco::Net::StreamSocket* pSocket = m_pSocket;
-  PutsOnException([&] { pSocket->shutdown(); });
+  // An aborted connection sends no FIN: only the reading side is shut, which
+  // wakes the connection's reader; the close then resets the connection.
+  if (m_bAbort)
+    PutsOnException([&] { pSocket->shutdownReceive(); });
+  else
+    PutsOnException([&] { pSocket->shutdown(); });
 }
 
 void CNDKSocket::Close() {

@@ -80,6 +80,9 @@ class CNDKSocket {
   // Orderly end of sending: shuts the sending direction down, so the peer
   // receives every byte already written and then the end of the stream.
   void FinishSending();
+  // Makes the coming ShutDown / Close abort the connection: no FIN, the
+  // peer gets a reset (SO_LINGER 0) and cannot take the end for a clean one.
+  void AbortOnClose();
   // Bytes written to the socket that the peer has not acknowledged yet; 0
   // without a socket.
   int UnsentBytes();
@@ -109,6 +112,7 @@ class CNDKSocket {
   std::mutex m_socketMutex;
   bool m_bLoopActive = false;    // guarded by m_socketMutex
   bool m_bClosePending = false;  // guarded by m_socketMutex
+  bool m_bAbort = false;         // guarded by m_socketMutex
 };
 
 }  // namespace VeloFramework

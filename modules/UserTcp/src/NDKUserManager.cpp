@@ -52,6 +52,11 @@ void CNDKUserManager::RemoveAllUsers() {
   m_users.clear();
 }
 
+void CNDKUserManager::AbortAllUsersOnClose() {
+  Lock lock(m_mutex);
+  for (const CNDKUser& user : m_users) user.GetSocket()->AbortOnClose();
+}
+
 void CNDKUserManager::FinishSendingToAllUsers(std::chrono::milliseconds limit) {
   // Under the lock throughout: no connection can end and be freed meanwhile.
   Lock lock(m_mutex);

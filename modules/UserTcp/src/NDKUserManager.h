@@ -34,6 +34,8 @@ class CNDKUserManager {
   bool RemoveUserBySocket(CNDKServerSocket* pServerSocket, long& lId);
   // Closes and erases every user; the id counter keeps its value.
   void RemoveAllUsers();
+  // Makes every user's coming close a reset (CNDKSocket::AbortOnClose).
+  void AbortAllUsersOnClose();
   // Shuts the sending direction of every user down, then waits until the
   // peers have acknowledged what was written to them, at most `limit`. The
   // users stay listed.

@@ -21,6 +21,7 @@
 #include "NDKClient.h"
 #include "NDKServer.h"
 #include "Sharedmem.h"
+#include "TcpChunkTransport.h"
 #include "UserTcpRecords.h"
 
 namespace VeloFramework {
@@ -46,22 +47,29 @@ struct UserTcpTimings {
 
 class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, public CNDKClient {
  public:
-  // Creates the Tx and Rx areas and their semaphores; sends the load
-  // response only when the semaphores opened.
+  // Creates the Tx and Rx areas and their semaphores (names left with this
+  // pid by a crashed instance are removed first) and answers the load:
+  // status 0 when all four were made, else 2 (EN_RET_STATUS_LOAD_FALSE_SHM,
+  // an area) or 3 (EN_RET_STATUS_LOAD_FALSE_SEM, a semaphore), after which
+  // LoadModule returns 1 without serving.
   explicit CUserTcpServer(const UserTcpTimings& timings = UserTcpTimings());
   ~CUserTcpServer() override;
 
   void StartService() override;
   // Reachability check of the open link.
   void RunningService() override;
-  // Stops the server (every client dropped without events); a client
-  // connection stays open. After a stop signal it runs StopForExit instead.
+  // The unload's stop: stops the server, every client connection reset
+  // (the peer sees an error, not a clean end: data it sent that had not
+  // reached KORE is lost) and dropped without events; a client connection
+  // stays open. Once the module is stopping (a stop signal, or
+  // KORE gone) it runs StopForExit instead.
   void StopService() override;
 
   // Creates the Tx area, then the Rx area; 0 when the Rx area was created.
   int AllocationMonitoringData();
-  // Opens "<base>_Tx" and "<base>_Rx" (create-exclusive, 0644, value 1) and
-  // removes both names at once; false with a log line on failure.
+  // Removes stale "<base>_Tx" and "<base>_Rx", opens both (create-exclusive,
+  // 0644, value 1) and removes both names at once; false with a log line on
+  // failure.
   bool SemInit(const char* szBase);
   // Unmaps and removes one area and deletes its object.
   void DeleteSharedMemory(SharedMem* pShm, void* pArea);
@@ -78,6 +86,13 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // 0, a count of 0, an index above the count or a length above 4062 drops
   // the record and what was gathered, with a log line.
   void HandleRequest(StructControlMessage& cControlMessage) override;
+  // Requests 20, 22 and 23 refer to the Tx area, which KORE rewrites once
+  // the request has left the queue: the area is copied while the request
+  // still waits there and handed on in the record's payload (open record or
+  // chunk record, nMsgLength = 4086), so a request served later (from the
+  // backlog) still has its own data.
+  void CaptureRequestData() override;
+  void AttachRequestData(ControlMessage& record, ssize_t& received) override;
 
   bool OnIsConnectionAccepted() override;
   void OnConnect(long lId) override;
@@ -89,11 +104,13 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void OnDisconnect(NDKClientDisconnection eReason) override;
 
  private:
-  void OnOpenConnection();
+  void OnOpenConnection(const ControlMessage& request);
   void OnCloseConnection();
-  void OnSendMessageToServer();
-  void OnSendMessageToClient();
+  void OnSendMessageToServer(const ControlMessage& request);
+  void OnSendMessageToClient(const ControlMessage& request);
   void CheckConnection();
+  // Stops the server; `bReset`: clients get a reset instead of a clean end.
+  void StopServer(bool bReset);
   // The orderly stop on SIGTERM or SIGINT, on the loop thread, within the
   // base's one-second limit: ends forwarding, removes both areas, lets the
   // peers take what was already sent to them (at most kExitDrainTime each
@@ -113,10 +130,9 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // Chunks `pData` into the Rx area with `nEvent`, one acknowledged chunk at
   // a time.
   void ForwardToKore(uint32_t nId, const char* pData, size_t nLength, uint32_t nEvent);
-  // Copies the chunk record from the Tx area and gathers it; true when it was
-  // the final chunk of a message that is now ready in m_chSendBuffer.
-  bool TakeChunk(TcpChunkRecord& record);
-  void ResetSendBuffer();
+  // Takes the chunk record captured with `request` and gathers it; true when
+  // it was the final chunk of a message that is now ready in m_assembler.
+  bool TakeChunk(const ControlMessage& request, TcpChunkRecord& record);
   void StartListeningThread();
   void SendEvent(uint32_t nEvent);
   void SendEvent(uint32_t nEvent, uint32_t nValue);
@@ -132,12 +148,11 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void* m_pRxArea = nullptr;
   sem_t* m_semTx = nullptr;
   sem_t* m_semRx = nullptr;
-  uint32_t m_nSendLength = 0;
-  uint32_t m_nLastChunk = 0;
-  // The message being gathered was dropped for its size; its remaining
-  // chunks are skipped.
-  bool m_bDiscarding = false;
-  std::unique_ptr<char[]> m_chSendBuffer;
+  // KORE's outbound message being gathered from the Tx area.
+  TcpChunkAssembler m_assembler;
+  // The Tx area as copied for the record about to be taken (receiving
+  // thread only).
+  std::unique_ptr<TcpChunkRecord> m_txCapture;
   CIcmpPing* m_pPing = nullptr;
   std::vector<long> m_vecUserIds;
   std::vector<std::string> m_vecCheckedHosts;

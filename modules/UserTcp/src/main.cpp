@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "CommunicationModuleBase.h"
 #include "ProjectVersion.h"
@@ -17,7 +18,10 @@ int main(int argc, char* argv[]) {
         "the control queue (key file controlMessageQueue.txt in the working directory)\n"
         "and serves KORE's TCP open, close and write requests until it is ended.\n"
         "SIGTERM or SIGINT stop it in order within a second: the areas are removed,\n"
-        "what was sent to peers is delivered, every socket is closed, exit status 0.\n"
+        "what was sent to peers is delivered, every socket is closed, exit status 0;\n"
+        "so does KORE's process ending. A start that fails (areas, semaphores,\n"
+        "threads) answers the load with a failure status, or not at all, and\n"
+        "exits with status 1.\n"
         "Try it by hand with kore-sim: usertcp.md in /usr/share/doc/robot-controller-addons/\n"
         "(docs/ in the source tree).\n");
     return 0;
@@ -34,7 +38,16 @@ int main(int argc, char* argv[]) {
   // Never deleted: a detached client listening thread may still be leaving
   // when main returns; the stop has already released what the module owns.
   // Held in a static so that it stays reachable to the end.
-  static VeloFramework::CUserTcpServer* s_pModule = new VeloFramework::CUserTcpServer();
-  s_pModule->LoadModule();
-  return 0;
+  static VeloFramework::CUserTcpServer* s_pModule = nullptr;
+  try {
+    s_pModule = new VeloFramework::CUserTcpServer();
+    // 0 after an orderly stop; 1 when the module could not start.
+    return s_pModule->LoadModule();
+  } catch (const std::exception& e) {
+    // Before the service loop runs no load response has gone out: KORE is
+    // not told "loaded".
+    std::printf("[UserTcp][ERROR] Start FAILED: %s\n", e.what());
+    std::fflush(stdout);
+    return 1;
+  }
 }

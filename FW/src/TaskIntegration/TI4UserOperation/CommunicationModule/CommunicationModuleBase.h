@@ -7,9 +7,8 @@
 //   int main(int argc, char* argv[]) {
 //     if (VeloFramework::CheckModuleArguments(argc, argv, "[MyModule][ERROR] Run ") != 0)
 //       return -1;
-//     auto* module = new CMyModule();  // sets itself up, sends the load response
-//     module->LoadModule();            // runs the service loop; never returns
-//     return 0;
+//     auto* module = new CMyModule();  // sets itself up, answers the load
+//     return module->LoadModule();     // runs the service loop until stopped
 //   }
 #pragma once
 
@@ -51,7 +50,8 @@ void* RunningServiceLoop(void* argument);
 // from argv[0] (from its last '/' on), and prints `szPrefix`, the name and
 // " FAILED [Missing parameters]" when argv[1] is missing, or
 // " FAILED [Parameter 1 is invalid]" when argv[1] is not a decimal number
-// (IsNumber) or is not a possible pid (0, or too large for pid_t). On success
+// (IsNumber), is not a possible pid (0, or too large for pid_t) or is not
+// the pid of a running process. On success
 // stores the pid through UpdateKorePID and returns 0; otherwise returns -1
 // (main then returns -1).
 int CheckModuleArguments(int argc, char* argv[], const char* szPrefix);
@@ -68,9 +68,12 @@ class CCommunicationModuleBase {
   CCommunicationModuleBase& operator=(const CCommunicationModuleBase&) = delete;
 
   // Marks the module running, maps the monitoring record and runs the
-  // service loop on its own thread, joining it: never returns in normal
-  // operation.
-  void LoadModule();
+  // service loop on its own thread, joining it. Returns 0 after the orderly
+  // stop (stop signal, KORE gone). Returns 1 at once, without running the
+  // loop, when the load was answered with a failure status, or when the loop
+  // thread cannot be started (the load is then answered with status 1,
+  // EN_RET_STATUS_FAILED); main returns that value.
+  int LoadModule();
   // StopService, clear the running flag, answer event 2 with status 0. The
   // loop keeps running.
   void UnloadModule();
@@ -81,7 +84,11 @@ class CCommunicationModuleBase {
   void Response();
   // Sends event `eEvent` with the 4-byte status `resValue` to KORE. A status
   // above 61 prints "[CCommunicationModuleBase][ERROR] Invalid Response
-  // Value [n] to respond" and sends nothing.
+  // Value [n] to respond" and sends nothing. A successful load response
+  // (event 1, status 0) given before the service loop runs is held and sent
+  // by the loop as its first act, so KORE is told "loaded" only by a module
+  // whose loop runs; a failed load response goes out at once and makes
+  // LoadModule return 1.
   void Response(uint32_t eEvent, EN_RET_STATUS resValue);
 
   bool IsModuleRunning() { return m_bIsModuleRunning; }
@@ -113,6 +120,12 @@ class CCommunicationModuleBase {
   static int InstallStopSignals();
   // The signal that asked for a stop, 0 while none did.
   static int StopSignal();
+  // True once the module is stopping: a stop signal arrived, or KORE's
+  // process has gone. The service loop checks KORE's pid every 100 ms; when
+  // it has gone the loop logs "[COMMBASE] KORE [pid] has gone: stopping the
+  // module" and runs the same orderly stop as for SIGTERM (same 1 s
+  // backstop), so the process ends within about a second, exit status 0.
+  static bool StopRequested();
 
   // Records waiting in the backlog, and image records skipped because the
   // queue stayed full (both for tests and diagnostics).
@@ -152,6 +165,17 @@ class CCommunicationModuleBase {
   // loop thread. The base version does nothing.
   virtual void HandleRequest(StructControlMessage& cControlMessage);
 
+  // Requests whose data lies outside their record, in an area the sender
+  // rewrites as soon as the request has left the queue. A module that sets
+  // m_bCaptureRequestData gets, for every record it takes (for dispatch or
+  // into the backlog), CaptureRequestData called while that record still
+  // waits on the queue, and AttachRequestData called with the record once
+  // taken (on the receiving thread, before the next record is taken). The
+  // data so captured is the record's own, however long it then waits in the
+  // backlog. Both base versions do nothing.
+  virtual void CaptureRequestData() {}
+  virtual void AttachRequestData(ControlMessage& record, ssize_t& received);
+
   // Send a response or event to any node / to KORE. Never waits on a full
   // queue inside msgsnd: the send is retried every 200 us. While it waits on
   // the receiving thread (the service loop; before LoadModule, the
@@ -175,14 +199,18 @@ class CCommunicationModuleBase {
   bool SendImageToKORE(uint32_t nEvent, StructMessageData* message);
 
   // Copies the whole mapped record into `monitoring_data` (no lock). When
-  // the record is not mapped, `monitoring_data` is left unchanged.
+  // the record is not mapped, `monitoring_data` is left unchanged. The
+  // record LoadModule mapped is read through its descriptor after a size
+  // check: while it is smaller than MonitoringData (cut short by its owner)
+  // `monitoring_data` is left unchanged, one line says so, and another once
+  // it is whole again; output requests are refused meanwhile.
   void UpdateMonitoringData(MonitoringData& monitoring_data);
 
   // Output requests: each writes the value into the mapped record, then sets
   // output_command_ to 1 (the value is visible before the flag). An index
   // outside the field (digital: 0..15 control box, 0..7 tool; analog: 0..1;
-  // general purpose: 128..255) or an unmapped record prints an error line
-  // and writes nothing.
+  // general purpose: 128..255), an unmapped record or one cut short prints
+  // an error line and writes nothing.
   void SetControlBoxDigitalOutput(uint8_t index, bool output_value);
   void SetControlBoxDigitalOutput(uint16_t control_box_output_data);
   void SetToolDigitalOutput(uint8_t index, bool output_value);
@@ -199,7 +227,7 @@ class CCommunicationModuleBase {
  private:
   friend void* RunningServiceLoop(void* argument);
 
-  void Constructor(int32_t cycle_time);
+  int Constructor(int32_t cycle_time);
   void Destructor();
   // Sets output_command_ after the value it announces.
   void RaiseOutputCommand();
@@ -215,6 +243,18 @@ class CCommunicationModuleBase {
   bool TakeIntoBacklog(size_t limit);
   // The orderly stop after a stop signal, on the loop thread.
   void StopOnSignal();
+  // The control queue removed: one line, then every send is dropped and
+  // counted (a line at most once a minute) until WatchQueue, every 100 ms on
+  // the loop thread, attaches to the queue again once it exists.
+  void QueueGone();
+  int CountUnsent();
+  void WatchQueue();
+  // False while the mapped record is smaller than MonitoringData (lines on
+  // each change).
+  bool MonitoringRecordWhole();
+  // Takes the oldest record addressed to this module off the queue, with
+  // the capture described at CaptureRequestData; as CMessageQueue::GetMessage.
+  ssize_t ReceiveRecord(ControlMessage& record);
 
   // Read by derived classes from their own threads, hence atomic.
   std::atomic<bool> m_bIsModuleRunning;
@@ -238,6 +278,19 @@ class CCommunicationModuleBase {
   MonitoringData* m_pMonitoringDataPointerMember;
   CMessageQueue m_ctlMsgQueue;
   int32_t m_nCycleTimeMember;
+  // See CaptureRequestData; set by the derived constructor.
+  bool m_bCaptureRequestData = false;
+
+ private:
+  // Load-response bookkeeping (see Response).
+  std::atomic<bool> m_bLoopStarted{false};
+  bool m_bLoadResponseHeld = false;
+  bool m_bStartFailed = false;
+  std::atomic<bool> m_bQueueGone{false};
+  std::atomic<uint64_t> m_nUnsentWhileGone{0};
+  std::atomic<int64_t> m_lUnsentReportNs{0};
+  int m_nMonitoringFd = -1;
+  std::atomic<bool> m_bRecordShort{false};
 };
 
 // Singleton that acknowledges a load to the Module Manager through the

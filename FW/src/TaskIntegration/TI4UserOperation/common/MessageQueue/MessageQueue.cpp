@@ -124,6 +124,8 @@ int CMessageQueue::SendRecord(const ControlMessage& record, bool wait) {
   } while (rc == -1 && errno == EINTR);
   if (rc == 0) return static_cast<int>(kControlMessageBodySize);
   if (!wait && errno == EAGAIN) return 0;
+  // The caller that must never wait reports a removed queue itself, once.
+  if (!wait && (errno == EIDRM || errno == EINVAL)) return kQueueGone;
 
   fflush(stdout);
   perror("[MessageQueue][ERROR] Send message to Control Message Queue FAILED");
@@ -154,6 +156,33 @@ int CMessageQueue::SendMessage(int lMsgTypeDst, uint32_t nEvent, StructMessageDa
   ControlMessage record;
   if (!PrepareMessage(lMsgTypeDst, nEvent, message, record)) return -1;
   return SendRecord(record, true);
+}
+
+bool CMessageQueue::IsGone() {
+  if (m_nCtlMsgQueueID == -1) return false;
+  struct msqid_ds info;
+  return msgctl(static_cast<int>(m_nCtlMsgQueueID), IPC_STAT, &info) == -1 &&
+         (errno == EIDRM || errno == EINVAL);
+}
+
+bool CMessageQueue::Reattach() {
+  const key_t key = ftok(kControlMessageQueueKeyFile, kControlMessageQueueProjectId);
+  if (key == -1) return false;
+  const int id = msgget(key, 0);
+  if (id == -1) return false;
+  m_nCtlMsgQueueID = id;
+  PrintLine("[MessageQueue][INFO] Get Control Message Queue [" + std::to_string(id) + "] SUCCESS");
+  return true;
+}
+
+bool CMessageQueue::HasMessage() {
+  if (m_nCtlMsgQueueID == -1) return false;
+  // A receive into no room leaves a waiting record on the queue and fails
+  // with E2BIG; ENOMSG when none waits. (A record with an empty body is
+  // taken by this call; it carries nothing and would be dropped anyway.)
+  long type = 0;
+  return msgrcv(static_cast<int>(m_nCtlMsgQueueID), &type, 0, m_lMsgQueueType, IPC_NOWAIT) == -1 &&
+         errno == E2BIG;
 }
 
 ssize_t CMessageQueue::GetMessage(StructControlMessage& message) {

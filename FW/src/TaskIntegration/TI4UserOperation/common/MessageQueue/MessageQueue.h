@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -159,10 +160,19 @@ class CMessageQueue {
                       ControlMessage& record);
   // One send of a prepared record without waiting. Returns 4112 when it was
   // sent, 0 when the queue is full (nothing sent, nothing printed; the caller
-  // may try again), -1 on any other failure (reported and dumped like
-  // SendMessage; for example the queue was removed).
+  // may try again), kQueueGone when the queue was removed (nothing printed),
+  // -1 on any other failure (reported and dumped like SendMessage).
   int TrySendPrepared(const ControlMessage& record);
+  static constexpr int kQueueGone = -2;
+  // True when the queue this node holds has been removed.
+  bool IsGone();
+  // Obtains the queue again through the key file, without creating the file
+  // or the queue; true (and one INFO line) when the queue exists again.
+  bool Reattach();
 
+  // True when a record addressed to this process waits on the queue; the
+  // record stays there (a zero-byte receive that fails with E2BIG).
+  bool HasMessage();
   // Takes the oldest record addressed to this process without waiting.
   // Returns the body bytes received (4112 for a well-formed record) or -1
   // when there is no queue, no message or an error. Bytes not received are
@@ -177,7 +187,9 @@ class CMessageQueue {
   // msgsnd of a prepared record; `wait` false makes a full queue return 0.
   int SendRecord(const ControlMessage& record, bool wait);
 
-  long m_nCtlMsgQueueID;            // System V queue id; -1 while no queue is held
+  // System V queue id; -1 while no queue is held. Atomic: obtained again by
+  // the receiving thread (Reattach) while other threads send.
+  std::atomic<long> m_nCtlMsgQueueID;
   long m_lMsgQueueType;             // own node id (pid)
   int m_lMsgQueueMaxSize;           // capacity in whole records; 0 until known
   ControlMessage m_controlMessage;  // a record held by the object
