@@ -21,6 +21,7 @@
 #include "NDKClient.h"
 #include "NDKServer.h"
 #include "Sharedmem.h"
+#include "TcpChunkTransport.h"
 #include "UserTcpRecords.h"
 
 namespace VeloFramework {
@@ -114,9 +115,8 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // a time.
   void ForwardToKore(uint32_t nId, const char* pData, size_t nLength, uint32_t nEvent);
   // Copies the chunk record from the Tx area and gathers it; true when it was
-  // the final chunk of a message that is now ready in m_chSendBuffer.
+  // the final chunk of a message that is now ready in m_assembler.
   bool TakeChunk(TcpChunkRecord& record);
-  void ResetSendBuffer();
   void StartListeningThread();
   void SendEvent(uint32_t nEvent);
   void SendEvent(uint32_t nEvent, uint32_t nValue);
@@ -132,12 +132,8 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   void* m_pRxArea = nullptr;
   sem_t* m_semTx = nullptr;
   sem_t* m_semRx = nullptr;
-  uint32_t m_nSendLength = 0;
-  uint32_t m_nLastChunk = 0;
-  // The message being gathered was dropped for its size; its remaining
-  // chunks are skipped.
-  bool m_bDiscarding = false;
-  std::unique_ptr<char[]> m_chSendBuffer;
+  // KORE's outbound message being gathered from the Tx area.
+  TcpChunkAssembler m_assembler;
   CIcmpPing* m_pPing = nullptr;
   std::vector<long> m_vecUserIds;
   std::vector<std::string> m_vecCheckedHosts;
