@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <string>
 
 namespace kore {
 
@@ -92,7 +92,7 @@ bool ParsePayload(const std::vector<std::string>& a, size_t first, bool allowEmp
   }
   if (kind == "pattern") {
     long long n;
-    if (first + 1 >= a.size() || !ParseNumber(a[first + 1], 0, 10000000, &n)) {
+    if (first + 1 >= a.size() || !ParseNumber(a[first + 1], 0, kMaxPayloadBytes, &n)) {
       *error = "usage: pattern N (bytes)";
       return false;
     }
@@ -109,9 +109,17 @@ bool ParsePayload(const std::vector<std::string>& a, size_t first, bool allowEmp
       *error = "cannot read " + a[first + 1];
       return false;
     }
-    std::ostringstream s;
-    s << in.rdbuf();
-    *data = s.str();
+    // Read in blocks up to one byte beyond the bound, which tells a file
+    // that is too large (or endless, as /dev/zero).
+    char block[65536];
+    while (in.read(block, sizeof block) || in.gcount() > 0) {
+      data->append(block, static_cast<size_t>(in.gcount()));
+      if (data->size() > kMaxPayloadBytes) {
+        data->clear();
+        *error = a[first + 1] + " is larger than " + std::to_string(kMaxPayloadBytes) + " bytes";
+        return false;
+      }
+    }
     return true;
   }
   *error = std::string("data must be ") + kPayloadUsage;

@@ -17,10 +17,13 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 //   text WORDS...      the words joined by single blanks
 //   hex BYTES...       hexadecimal digits, blanks between them ignored
 //   u8|u16|u32 NUMS... each number as 1, 2 or 4 little-endian bytes
-//   pattern N          N bytes of the repeating test pattern
-//   file PATH          the file's contents
+//   pattern N          N bytes of the repeating test pattern (N <= kMaxPayloadBytes)
+//   file PATH          the file's contents (refused when larger than
+//                      kMaxPayloadBytes, so /dev/zero or a huge file cannot
+//                      take the memory)
 // No words at all give an empty payload when `allowEmpty`, else an error.
 // On failure returns false with the reason in *error.
+constexpr size_t kMaxPayloadBytes = 10000000;
 bool ParsePayload(const std::vector<std::string>& words, size_t first, bool allowEmpty,
                   std::string* payload, std::string* error);
 
