@@ -59,9 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kore::Args words = line.words;
     for (size_t i = 0; i + 1 < words.size(); ++i)
       if (words[i] == "file") words[i + 1] = kBigFile;
-    std::string payload, error;
-    if (kore::ParsePayload(words, 1, true, &payload, &error) && payload.size() > kLargestPayload)
-      Fail("a payload larger than the largest one");
+    // The payload may start at any word ("send 30 text ...", "tcp-send 1 hex ...").
+    for (size_t first = 0; first < words.size(); ++first) {
+      std::string payload, error;
+      if (kore::ParsePayload(words, first, true, &payload, &error) &&
+          payload.size() > kLargestPayload)
+        Fail("a payload larger than the largest one");
+    }
   }
   return 0;
 }

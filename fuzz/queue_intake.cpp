@@ -109,9 +109,15 @@ void DrainKore() {
   }
 }
 
-// Everything of ours left on the queue or in the backlog is polled away.
+size_t QueuedRecords() {
+  msqid_ds info;
+  return msgctl(g_queue, IPC_STAT, &info) == 0 ? info.msg_qnum : 0;
+}
+
+// Everything of ours left on the queue or in the backlog is polled away
+// (KORE's records are drained, so whatever is queued is ours).
 void PollAll() {
-  for (int i = 0; i < 8192 && (!g_expected.empty() || g_module->BacklogSize() > 0); ++i) {
+  for (int i = 0; i < 8192 && (QueuedRecords() > 0 || g_module->BacklogSize() > 0); ++i) {
     g_module->GetControlMessage();
     DrainKore();
   }
