@@ -9,14 +9,22 @@
 //     client on ports 20000..20015 by two bytes, so that they open
 //   1 close (request 21)
 //   2 chunk: the 24-byte header, then up to its length of data; sent with
-//     request 22 or 23 (low bit of the op byte's upper half)
+//     request 23 when the op byte has 0x10 set, else 22
 //   3 the raw open record as given, request 20 (any mode, port, address)
+//   4 a peer: a loopback client connects to the last server port opened,
+//     sends a byte count (1 byte) of bytes and leaves (its peer record and
+//     chunks go to KORE, who does not acknowledge)
 //
-// Uses the control queue, /dev/shm and sockets: run it inside
-// scripts/isolated.
+// The module's state carries over from input to input, as it does from
+// request to request (a server stays open until a close: stopping one takes
+// a quarter of a second). Uses the control queue, /dev/shm and sockets: run
+// it inside scripts/isolated.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,6 +102,18 @@ void CheckComplete(const TcpChunkAssembler& assembler, const std::vector<Gathere
   if (assembler.Length() > kTcpMaxMessageSize) Fail("a message beyond the largest size");
 }
 
+void Peer(uint16_t port, const std::string& data) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && !data.empty())
+    send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+  close(fd);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -128,22 +148,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader in(data, size);
   TcpChunkAssembler assembler([](const std::string&) {});
   std::vector<Gathered> runs(1);
-  bool opened = false;
+  int32_t port = 0;
   while (!in.Done()) {
     const uint8_t op = in.Byte();
-    switch (op % 4) {
+    switch (op % 5) {
       case 0:
       case 3: {
         TcpOpenRecord record;
         in.Bytes(&record, sizeof record);
-        if (op % 4 == 0) {
+        if (op % 5 == 0) {
           record.nMode = (record.nMode & 1) ? kTcpModeServer : kTcpModeClient;
           record.nPort = 20000 + (record.nPort & 15);
           std::snprintf(record.chIp, sizeof record.chIp, "127.0.0.1");
         }
         std::memcpy(g_tx, &record, sizeof record);
         g_module->Request(EN_REQ_TCP_OPEN);
-        opened = true;
+        if (record.nMode == kTcpModeServer) port = record.nPort;
+        break;
+      }
+      case 4: {
+        const size_t n = in.Byte();
+        if (port > 0 && port < 65536) Peer(static_cast<uint16_t>(port), std::string(n, 'p'));
         break;
       }
       case 1:
@@ -178,6 +203,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  if (opened) g_module->Request(EN_REQ_TCP_CLOSE);
   return 0;
 }
