@@ -13,6 +13,9 @@ namespace kore {
 // A whole decimal, octal (0...) or hexadecimal (0x...) number in [min, max].
 bool ParseNumber(const std::string& text, long long min, long long max, long long* out);
 
+// The largest payload the words can give, in bytes.
+constexpr size_t kMaxPayloadBytes = 10000000;
+
 // Bytes from words[first...]:
 //   text WORDS...      the words joined by single blanks
 //   hex BYTES...       hexadecimal digits, blanks between them ignored
@@ -23,7 +26,6 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 //                      take the memory)
 // No words at all give an empty payload when `allowEmpty`, else an error.
 // On failure returns false with the reason in *error.
-constexpr size_t kMaxPayloadBytes = 10000000;
 bool ParsePayload(const std::vector<std::string>& words, size_t first, bool allowEmpty,
                   std::string* payload, std::string* error);
 
