@@ -9,7 +9,7 @@ CTEST_FLAGS ?= --output-on-failure --timeout 600
 WERROR      ?=
 
 .PHONY: all deps configure build test test-fast demo bench package tuning-maps soak sanitize tsan \
-        format check-format clean
+        fuzz format check-format clean
 
 all: build
 
@@ -69,6 +69,20 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -j $(TEST_JOBS)
 
+# libFuzzer targets (fuzz/), one per parser, built with clang, ASan and UBSan
+# in build-fuzz/ and run one after another FUZZ_SECONDS (default 60) each;
+# FUZZ_TARGETS picks some (e.g. "scenario modbus_frames"). Not part of
+# `make test` or CI, which replay the seeds and kept findings instead.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=address -DFUZZ=ON \
+	  -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF > build-fuzz.configure.log \
+	  || { cat build-fuzz.configure.log; exit 1; }
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_all
+	scripts/fuzz $(CURDIR)/build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 format:
 	scripts/check-format --fix
 
@@ -77,4 +91,4 @@ check-format:
 	scripts/check-format
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan *.configure.log
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz *.configure.log

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 
@@ -30,6 +31,15 @@ class LineReader {
     return true;
   }
   bool Vec6(Vector6d& v) { return Numbers(v.data(), 6); }
+  // A number within [lo, hi], truncated toward zero: the whole-number
+  // settings, whose types cannot hold every double.
+  template <typename T>
+  bool Whole(T& out, double lo, double hi) {
+    double x;
+    if (!Number(x) || x < lo || x > hi) return false;
+    out = static_cast<T>(x);
+    return true;
+  }
   bool Keyword(const char* expected) {
     std::string w;
     return Word(w) && w == expected;
@@ -136,8 +146,7 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
     if (!r.Number(h.arm.viscousFriction) || h.arm.viscousFriction < 0.0)
       return fail("friction Nm s/rad");
   } else if (key == "model") {
-    if (!r.Number(v[0])) return fail("model index");
-    h.model = static_cast<int>(v[0]);
+    if (!r.Whole(h.model, INT32_MIN, INT32_MAX)) return fail("model index");
   } else if (key == "model_scale") {
     if (!r.Number(h.modelScale)) return fail("model_scale value");
   } else if (key == "sv_max") {
@@ -154,15 +163,14 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
   } else if (key == "ext_torque_limit") {
     if (!r.Number(h.extTorqueLimit)) return fail("ext_torque_limit Nm");
   } else if (key == "monitoring") {
-    if (!r.Number(v[0])) return fail("monitoring word");
-    h.forceControlMonitoring = static_cast<int32_t>(v[0]);
+    if (!r.Whole(h.forceControlMonitoring, INT32_MIN, INT32_MAX))
+      return fail("monitoring word (32-bit)");
   } else if (key == "noise") {
     if (!r.Number(h.torqueNoise) || !r.Number(h.wrenchNoise) || h.torqueNoise < 0 ||
         h.wrenchNoise < 0)
       return fail("noise torque_std wrench_std");
   } else if (key == "seed") {
-    if (!r.Number(v[0])) return fail("seed n");
-    h.seed = static_cast<unsigned>(v[0]);
+    if (!r.Whole(h.seed, 0, UINT32_MAX)) return fail("seed n (0 to 4294967295)");
   } else if (key == "frame") {
     std::string w;
     if (!r.Word(w)) return fail("frame base|tool|world|user N");

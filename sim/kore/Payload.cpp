@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <string>
 
 namespace kore {
 
@@ -156,7 +156,7 @@ bool ParsePayload(const std::vector<std::string>& a, size_t first, bool allowEmp
       *error = "usage: pattern N (bytes)";
       return false;
     }
-    if (!ParseNumberArg("pattern length", a[first + 1], 0, 10000000, &n, error)) return false;
+    if (!ParseNumberArg("pattern length", a[first + 1], 0, static_cast<long long>(kMaxPayloadBytes), &n, error)) return false;
     *data = PatternBytes(static_cast<size_t>(n));
     return true;
   }
@@ -170,9 +170,17 @@ bool ParsePayload(const std::vector<std::string>& a, size_t first, bool allowEmp
       *error = "cannot read " + a[first + 1];
       return false;
     }
-    std::ostringstream s;
-    s << in.rdbuf();
-    *data = s.str();
+    // Read in blocks up to one byte beyond the bound, which tells a file
+    // that is too large (or endless, as /dev/zero).
+    char block[65536];
+    while (in.read(block, sizeof block) || in.gcount() > 0) {
+      data->append(block, static_cast<size_t>(in.gcount()));
+      if (data->size() > kMaxPayloadBytes) {
+        data->clear();
+        *error = a[first + 1] + " is larger than " + std::to_string(kMaxPayloadBytes) + " bytes";
+        return false;
+      }
+    }
     return true;
   }
   *error = std::string("data must be ") + kPayloadUsage;

@@ -19,14 +19,19 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 bool ParseNumberArg(const std::string& what, const std::string& text, long long min, long long max,
                     long long* out, std::string* error);
 
+// The largest payload the words can give, in bytes.
+constexpr size_t kMaxPayloadBytes = 10000000;
+
 // Bytes from words[first...]:
 //   text WORDS...      the words joined by single blanks; \n, \r, \t, \\ and
 //                      \xHH stand for a line feed, a carriage return, a tab, a
 //                      backslash and any byte (`text hello\r\n` ends a line)
 //   hex BYTES...       hexadecimal digits, blanks between them ignored
 //   u8|u16|u32 NUMS... each number as 1, 2 or 4 little-endian bytes
-//   pattern N          N bytes of the repeating test pattern
-//   file PATH          the file's contents
+//   pattern N          N bytes of the repeating test pattern (N <= kMaxPayloadBytes)
+//   file PATH          the file's contents (refused when larger than
+//                      kMaxPayloadBytes, so /dev/zero or a huge file cannot
+//                      take the memory)
 // No words at all give an empty payload when `allowEmpty`, else an error.
 // On failure returns false with the reason in *error.
 bool ParsePayload(const std::vector<std::string>& words, size_t first, bool allowEmpty,

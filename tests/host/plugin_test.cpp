@@ -207,6 +207,10 @@ TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
       "contact box 0 0 0 0 0 0 0.1 0 0.1 stiffness 1000\n",
       "contact plane 0 0 0 0 0 1 stiffness 0\n",
       "contact plane 0 0 0 0 0 1 stiffness 1000 friction -1\n",
+      // Whole numbers beyond what their setting can hold.
+      "model 1e300\n",
+      "monitoring -3e9\n",
+      "seed -1\n",
   };
   for (const char* text : bad) {
     EXPECT_FALSE(Scenario::Parse(text, "bad.txt", &s, &error)) << text;

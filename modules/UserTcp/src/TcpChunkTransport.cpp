@@ -60,20 +60,28 @@ bool TcpChunkAssembler::Add(const TcpChunkRecord& record) {
     m_bDiscarding = false;
     return false;
   }
-  // The rest of a message dropped for its size is dropped too, up to its
-  // final chunk or the first chunk of a new message.
-  if (record.nChunkIndex == 1) m_bDiscarding = false;
+  // A first chunk begins a new message: what was gathered of an unfinished
+  // one is dropped, and so is the rest of a message dropped for its size.
+  if (record.nChunkIndex == 1) {
+    if (m_nLastChunk > 0)
+      m_log(Printf("Message unfinished after chunk %u: dropped for a new one", m_nLastChunk));
+    Reset();
+    m_bDiscarding = false;
+  }
   if (m_bDiscarding) {
     if (record.nChunkIndex >= record.nChunkCount) m_bDiscarding = false;
     return false;
   }
-  if (record.nChunkIndex == record.nChunkCount) return Append(record);
-  ++m_nLastChunk;
-  if (record.nChunkIndex == m_nLastChunk)
-    Append(record);
-  else
+  // Every chunk, the final one too, must follow the one before: a message
+  // missing a chunk is never handed on as whole.
+  if (record.nChunkIndex != m_nLastChunk + 1) {
+    m_log(Printf("Chunk %u of %u out of sequence after chunk %u: dropped with what was gathered",
+                 record.nChunkIndex, record.nChunkCount, m_nLastChunk));
     Reset();
-  return false;
+    return false;
+  }
+  m_nLastChunk = record.nChunkIndex;
+  return Append(record) && record.nChunkIndex == record.nChunkCount;
 }
 
 bool SendInChunks(uint32_t nId, const char* pData, size_t nLength, TcpChunkRecord& scratch,

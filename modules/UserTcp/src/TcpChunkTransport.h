@@ -27,9 +27,11 @@ class TcpChunkAssembler {
   // record outside that (index 0, count 0, index above count) drops it and
   // what was gathered. A chunk longer than kTcpChunkDataSize, or one that
   // would make the message longer than kTcpMaxMessageSize, drops the message
-  // and skips its remaining chunks. A chunk out of sequence drops what was
-  // gathered. True when `record` was the final chunk of a message that is
-  // now ready in Data() / Length(); the caller then calls Reset().
+  // and skips its remaining chunks. A chunk out of sequence (the final one
+  // too) drops itself and what was gathered; a first chunk (index 1) always
+  // begins a new message, dropping an unfinished one. True when `record`
+  // was the final chunk of a message that is now ready in Data() /
+  // Length(); the caller then calls Reset().
   bool Add(const TcpChunkRecord& record);
 
   const char* Data() const { return m_data.get(); }
