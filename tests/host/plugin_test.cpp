@@ -206,6 +206,13 @@ TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
       "contact box 0 0 0 0 0 0 0.1 0 0.1 stiffness 1000\n",
       "contact plane 0 0 0 0 0 1 stiffness 0\n",
       "contact plane 0 0 0 0 0 1 stiffness 1000 friction -1\n",
+      "arm huge\n",
+      "peg 0 0.01\n",
+      "hole 0.8 0 0.5 0 0.01 0.001 stiffness 1e5\n",
+      "expect no_such_metric < 1\n",
+      "expect stable ~ true\n",
+      "at 0 spiral 1 0 3\n",
+      "at 0 line 0 0.1 0 0\n",
   };
   for (const char* text : bad) {
     EXPECT_FALSE(Scenario::Parse(text, "bad.txt", &s, &error)) << text;

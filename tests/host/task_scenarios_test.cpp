@@ -56,9 +56,8 @@ std::vector<TaskCase> Cases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Tasks, TaskScenario, ::testing::ValuesIn(Cases()),
-                         [](const auto& info) {
-                           return std::string(info.param.kind) + "_" + info.param.scenario;
-                         });
+INSTANTIATE_TEST_SUITE_P(Tasks, TaskScenario, ::testing::ValuesIn(Cases()), [](const auto& info) {
+  return std::string(info.param.kind) + "_" + info.param.scenario;
+});
 
 }  // namespace
