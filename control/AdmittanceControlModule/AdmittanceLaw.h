@@ -15,18 +15,11 @@ struct AdmittanceLaw {
   using Vector6 = Eigen::Matrix<double, 6, 1>;
   using Matrix6 = Eigen::Matrix<double, 6, 6>;
 
-  static constexpr double kCyclePeriod = 0.001;
-  static constexpr double kSetThreshold = 0.5;
   static constexpr double kMaxComplianceSpeed = 0.5;
   static constexpr double kMaxComplianceAngularSpeed = 1.0;
   static constexpr double kMinRotationAngle = 1.7453292519943295e-08;
   static constexpr double kMinEigenvectorRcond = 1e-9;
   static constexpr double kExplicitStepMargin = 0.9;
-  // Below this a stiffness target counts as zero.
-  static constexpr double kTiny = 1e-10;
-  // A released axis is moved into the held offset while its force reference
-  // has not yet ramped out.
-  static constexpr double kReleaseForceEpsilon = 1e-6;
   // Smallest virtual joint mass (kg) and largest diagonal task mass the
   // model accepts; outside them the previous cycle's value is kept.
   static constexpr double kMinJointMass = 1e-6;

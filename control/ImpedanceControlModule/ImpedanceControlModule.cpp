@@ -13,7 +13,7 @@ constexpr double kMinPauseTime = 0.025;
 constexpr double kPauseDampingScale = 4.0;
 
 bool IsSet(double flag) {
-  return flag > 0.5;
+  return flag > control::kSetThreshold;
 }
 
 bool AllFinite(const Vector6& v) {

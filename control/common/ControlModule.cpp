@@ -445,31 +445,6 @@ void ControlModule::User2BaseCoordniate(_REF_COORD coord, const Mota::TaskVeloci
   }
 }
 
-Eigen::Vector6d ControlModule::CalPoseError(const Mota::TaskPosition& a,
-                                            const Mota::TaskPosition& b) {
-  Eigen::Vector6d e;
-  e.head<3>() = a.position - b.position;
-  const Eigen::Matrix3d& ra = a.rotation;
-  const Eigen::Matrix3d rel = ra.transpose() * static_cast<const Eigen::Matrix3d&>(b.rotation);
-  const Eigen::AngleAxisd aa{Eigen::Quaterniond(rel)};
-  e.tail<3>() = -(ra * (aa.angle() * aa.axis()));
-  return e;
-}
-
-Eigen::Vector6d ControlModule::CalVelError(const Mota::TaskVelocity& a,
-                                           const Mota::TaskVelocity& b) {
-  Eigen::Vector6d e;
-  e.head<3>() = a.linear - b.linear;
-  e.tail<3>() = a.angular - b.angular;
-  return e;
-}
-
-Eigen::Matrix6d ControlModule::DiagonalVectoMat6D(const Eigen::Vector6d& d) {
-  Eigen::Matrix6d m = Eigen::Matrix6d::Zero();
-  m.diagonal() = d;
-  return m;
-}
-
 // ---------------------------------------------------------------------------
 // Command records
 

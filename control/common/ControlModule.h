@@ -25,6 +25,8 @@
 #include <cstdint>
 
 #include "ComplianceCommands.h"
+#include "ControlConstants.h"
+#include "Frames.h"
 #include "GainRamp.h"
 #include "Mota.h"
 #include "RobotControlContext.h"
@@ -63,16 +65,16 @@ struct GainCommand {
 class ControlModule {
  public:
   // The control period the ramp clock assumes for every DoControl.
-  static constexpr double kCyclePeriod = 0.001;
+  static constexpr double kCyclePeriod = control::kCyclePeriod;
   // The shortest gain ramp; shorter or non-finite ramp times are raised to it.
   static constexpr double kMinRampTime = 0.001;
   // A selection entry (force direction, flag) counts as set above this.
-  static constexpr double kSetThreshold = 0.5;
+  static constexpr double kSetThreshold = control::kSetThreshold;
   // The largest commanded force (N, each of x, y, z) and moment (Nm, each of
   // rx, ry, rz), after a relative offset is added. Start and force records
   // beyond them are refused.
-  static constexpr double kMaxCommandForce = 500.0;
-  static constexpr double kMaxCommandMoment = 50.0;
+  static constexpr double kMaxCommandForce = control::kMaxCommandForce;
+  static constexpr double kMaxCommandMoment = control::kMaxCommandMoment;
 
   ControlModule(long id, RobotControlContext* context);
   virtual ~ControlModule() = default;
@@ -164,9 +166,15 @@ class ControlModule {
   void User2BaseCoordniate(_REF_COORD coord, const Mota::TaskVelocity& in, Mota::TaskVelocity& out);
   // Position difference a - b and the rotation vector (base frame) that
   // turns b's orientation into a's.
-  static Eigen::Vector6d CalPoseError(const Mota::TaskPosition& a, const Mota::TaskPosition& b);
-  static Eigen::Vector6d CalVelError(const Mota::TaskVelocity& a, const Mota::TaskVelocity& b);
-  static Eigen::Matrix6d DiagonalVectoMat6D(const Eigen::Vector6d& d);
+  static Eigen::Vector6d CalPoseError(const Mota::TaskPosition& a, const Mota::TaskPosition& b) {
+    return control::PoseError(a, b);
+  }
+  static Eigen::Vector6d CalVelError(const Mota::TaskVelocity& a, const Mota::TaskVelocity& b) {
+    return control::VelocityError(a, b);
+  }
+  static Eigen::Matrix6d DiagonalVectoMat6D(const Eigen::Vector6d& d) {
+    return control::DiagonalMatrix(d);
+  }
 
   // Command records (see ComplianceCommands.h for the layouts). The record
   // is only read. A null record reads as type 0 / stop flag clear and leaves
