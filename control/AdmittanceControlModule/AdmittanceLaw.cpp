@@ -321,6 +321,25 @@ AdmittanceLaw::Output AdmittanceLaw::Step(const HostSnapshot& host, const Params
     const double linear = vel.head<3>().norm(), angular = vel.tail<3>().norm();
     if (linear > kMaxComplianceSpeed) vel.head<3>() *= kMaxComplianceSpeed / linear;
     if (angular > kMaxComplianceAngularSpeed) vel.tail<3>() *= kMaxComplianceAngularSpeed / angular;
+    // A linear force axis out of contact moves at a bounded speed in the
+    // direction of its force and stops after a bounded free travel
+    // (FreeFlightGuard.h); the force the tool exerts is the negated
+    // estimated external wrench along the axis.
+    for (int i = 0; i < 3; ++i) {
+      if (!(p.forceAxes[i] > kSetThreshold)) {
+        s.freeFlight.travel[i] = 0.0;
+        continue;
+      }
+      const Eigen::Vector3d u =
+          p.userFrame ? Eigen::Vector3d(p.gainRotation.col(i)) : Eigen::Vector3d::Unit(i);
+      const double command = -forceRef[i];  // the force the tool is to exert
+      const double speed = vel.head<3>().dot(u);
+      const double share =
+          s.freeFlight.Update(i, command, -s.extWrench.head<3>().dot(u), speed, kCyclePeriod);
+      const double sign = command > 0.0 ? 1.0 : -1.0;
+      const double excess = sign * speed - FreeFlightGuard::AllowedSpeed(share);
+      if (excess > 0.0) vel.head<3>() -= sign * excess * u;
+    }
     acc = (vel - s.admVel) / kCyclePeriod;
     Vector6 disp = s.admDisp + kCyclePeriod * vel;
     if (p.fourAxis) {

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "FreeFlightGuard.h"
 #include "HostSnapshot.h"
 
 struct AdmittanceLaw {
@@ -71,6 +72,7 @@ struct AdmittanceLaw {
     long dampingFallbacks = 0;                      // cycles the modal damping design fell back
     bool implicitStep = false;
     long implicitSteps = 0;
+    FreeFlightGuard freeFlight;               // force axes out of contact
     Eigen::EigenSolver<Matrix6> eigenSolver;  // workspace
   };
 

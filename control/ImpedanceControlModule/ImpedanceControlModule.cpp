@@ -145,6 +145,7 @@ int ImpedanceControlModule::CustomControlLaw(_ControlOutput& output) {
   snap.coriolis = host->getJntC();
   snap.gravityTorque = host->getJntTrqGrav();
   snap.frictionTorque = host->getJntTrqFric_comp_fctrl();
+  snap.externalTorque = host->getJntTrqExt_Fctrl();
   snap.jacobian = host->getTCPJ();
   snap.jacobianDot = host->getTCPJdot();
   snap.jacobianInverse =

@@ -87,8 +87,27 @@ ImpedanceLaw::Vector6 ImpedanceLaw::Step(const HostSnapshot& host, const Params&
     }
   }
 
+  // A linear force axis out of contact moves at a bounded speed and stops
+  // after a bounded free travel: its commanded force fades out beyond them
+  // and the damping brakes it. The force the tool exerts comes from the
+  // external torque through the transposed inverse (compliance frame).
+  Vector6 force = p.force;
+  const Eigen::Vector3d exerted = -(rotation.topLeftCorner<3, 3>().transpose() *
+                                    (inverseJacobian.transpose() * host.externalTorque).head<3>());
+  for (int i = 0; i < 3; ++i) {
+    if (!(p.forceDirection[i] > control::kSetThreshold)) {
+      s.freeFlight.travel[i] = 0.0;
+      continue;
+    }
+    const double speed = -velocityError[i];  // the tool's motion relative to the target
+    const double share =
+        s.freeFlight.Update(i, p.force[i], exerted[i], speed, control::kCyclePeriod);
+    const double along = p.force[i] > 0.0 ? speed : -speed;
+    force[i] *= FreeFlightGuard::ForceShare(along, share);
+  }
+
   Vector6 wrench =
-      stiffnessMatrix * springError + dampingMatrix * velocityError + p.force + orientationLimit;
+      stiffnessMatrix * springError + dampingMatrix * velocityError + force + orientationLimit;
   for (int i = 0; i < 6; ++i) {
     const double limit = i < 3 ? kMaxWrenchForce : kMaxWrenchMoment;
     if (wrench[i] > limit) wrench[i] = limit;

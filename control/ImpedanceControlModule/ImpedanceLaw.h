@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "ControlConstants.h"
+#include "FreeFlightGuard.h"
 #include "HostSnapshot.h"
 
 struct ImpedanceLaw {
@@ -50,6 +51,8 @@ struct ImpedanceLaw {
     // The last torque handed to the host, the fallback when a cycle's
     // torque is not finite and gravity is not either.
     Vector6 lastTorque = Vector6::Zero();
+    // Free travel of the force axes out of contact (FreeFlightGuard.h).
+    FreeFlightGuard freeFlight;
   };
 
   // Damping of one axis from the commanded stiffness and force. A commanded
@@ -59,8 +62,10 @@ struct ImpedanceLaw {
   // The cycle's joint torque:
   //   tau = (M + rotors) qdd_ref + J^T R w + C qdot + gravity + friction,
   // with qdd_ref = J+ (xdd_target - Jdot J+ xd_target) and the compliance
-  // wrench w = K e + D edot + F + orientation limit (compliance frame, each
-  // axis bounded). Never returns a torque that is not finite: it falls back
+  // wrench w = K e + D edot + g F + orientation limit (compliance frame,
+  // each axis bounded); g in [0, 1] is the free-flight guard's share of the
+  // commanded force on a linear force axis out of contact (1 in contact
+  // and below its speed bound). Never returns a torque that is not finite: it falls back
   // to gravity, then to the last torque.
   static Vector6 Step(const HostSnapshot& host, const Params& p, State& s);
 };

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Demo step: control-host-sim drives the control plug-ins through push,
 # press, release and pause scenarios against the simulated arm and writes a
-# CSV log and a plot for each; then shows the start checks refusing a
+# CSV log and a plot for each, then through the tasks (sliding, slopes, an
+# edge, peg in hole, a large arm) on the MuJoCo plant; each run prints its
+# headline metrics and, where the scenario states expectations, a verdict
+# that fails the step when one is not met. Then the start checks refuse a
 # singular posture and an over-long tool.
 set -uo pipefail
 BUILD=$1
@@ -33,7 +36,22 @@ fi
 status=0
 plots=()
 pairs=()
-run() {  # run <plugin-kind> <scenario-file> <name>
+# The scenario's own expectations (its `expect` lines) decide: print the
+# headline metrics with the verdict; a failed expectation fails the step.
+verdict() {  # verdict <name> <log>
+  local line
+  line=$(grep -m1 '^  verdict: ' "$2" | sed 's/^  verdict: //')
+  if [ -z "$line" ]; then
+    printf '  %-18s %s\n' "" "$(grep -m1 '^  metrics: ' "$2" | sed 's/^  metrics: //')"
+  elif [ "${line%%:*}" = ok ]; then
+    printf '  %-18s ok: %s\n' "" "${line#ok: }"
+  else
+    printf '  %-18s FAILED: %s\n' "" "${line#FAILED: }"
+    status=1
+  fi
+}
+
+run() {  # run <plugin-kind> <scenario-file> <name> [plot|noplot]
   local lib=$BUILD/lib/lib$1-control.so
   local log=$OUT/$3.out
   if "$SIM" --scenario "$2" --plugin "$lib" --out "$OUT" --name "$3" --log-every 2 --no-plots \
@@ -44,8 +62,11 @@ run() {  # run <plugin-kind> <scenario-file> <name>
     errors=$(grep -c 'module error [0-9]' "$log")
     printf '  %-18s %s (%s)\n' "$3" "$(basename "$2")" "$(grep -o '[0-9.]* s simulated' "$log")"
     printf '  %-18s %s; ends at %s; %s module error(s)\n' "" "$peak" "$final" "$errors"
-    pairs+=("$OUT/$3.csv" "$OUT/$3.png")
-    plots+=("$OUT/$3.png")
+    verdict "$3" "$log"
+    if [ "${4:-plot}" = plot ]; then
+      pairs+=("$OUT/$3.csv" "$OUT/$3.png")
+      plots+=("$OUT/$3.png")
+    fi
   else
     echo "  $3: FAILED (see $log)"
     sed 's/^/    /' "$log" | tail -5
@@ -66,6 +87,19 @@ for kind in "${plugins[@]}"; do
     run "$kind" "$scenario" "${kind}_$step"
   done
 done
+
+# The tasks force control is bought for, on the MuJoCo plant.
+if [ "${plugins[0]}" != test-spring ]; then
+  for kind in "${plugins[@]}"; do
+    echo "-- $kind: tasks (MuJoCo plant)"
+    for task in slide_flat slide_slope_down slide_slope_up slide_edge peg_in_hole \
+        peg_in_hole_spiral push_large_arm; do
+      scenario=$SCENARIOS/${kind}_$task.txt
+      [ -f "$scenario" ] || scenario=$SCENARIOS/$task.txt
+      run "$kind" "$scenario" "${kind}_$task" noplot
+    done
+  done
+fi
 
 echo "-- start checks (${plugins[0]})"
 for check in singularity long_tool; do

@@ -6,13 +6,16 @@
 namespace hostsim {
 namespace {
 
-constexpr double kBand = 0.02;          // settling band, share of the step
-constexpr double kSteadyWindow = 1.0;   // s, the last second of a phase
-constexpr double kSteadyRipple = 0.10;  // peak-to-peak allowed in it, share of the target
-constexpr double kMinForce = 1e-6;      // N: below this a force command presses nothing
-constexpr double kMinMotion = 1e-4;     // m: a smaller motion is no step to judge
-constexpr size_t kWindowSize = 1001;    // cycles of 1 ms in the steady window
-constexpr size_t kTraceLimit = 20000;   // samples kept of one phase's course
+constexpr double kBand = 0.02;           // settling band, share of the step
+constexpr double kSteadyWindow = 1.0;    // s, the last second of a phase
+constexpr double kSteadyRipple = 0.10;   // peak-to-peak allowed in it, share of the target
+constexpr double kMinForce = 1e-6;       // N: below this a force command presses nothing
+constexpr double kMinMotion = 1e-4;      // m: a smaller motion is no step to judge
+constexpr size_t kWindowSize = 1001;     // cycles of 1 ms in the steady window
+constexpr size_t kTraceLimit = 20000;    // samples kept of one phase's course
+constexpr double kCycleSeconds = 0.001;  // one sample per 1 ms cycle
+constexpr double kTrendShare = 0.1;      // last share of a motion phase checked for a trend
+constexpr double kTrendMin = 0.1;        // s, at least this long
 
 double Max(double a, double b) {
   if (std::isnan(a)) return b;
@@ -118,6 +121,42 @@ void MetricsRecorder::Add(const MetricSample& s) {
       o.inFirstContact = false;
     }
     if (o.inFirstContact) o.m.firstImpactPeak = Max(o.m.firstImpactPeak, response);
+    const Eigen::Vector3d u = o.force.head<3>().norm() > kMinForce
+                                  ? Eigen::Vector3d(o.force.head<3>().normalized())
+                                  : Eigen::Vector3d::Zero();
+    if (s.targetMoving) {
+      const double e = response - o.m.target;
+      o.errorSquares += e * e;
+      ++o.movingSamples;
+      o.m.forceErrorMax = Max(o.m.forceErrorMax, std::fabs(e));
+      Eigen::Vector3d lag = s.targetPosition - s.position;
+      lag -= lag.dot(u) * u;
+      o.m.trackingLagMm = Max(o.m.trackingLagMm, 1e3 * lag.norm());
+      if (std::isnan(o.m.contactLost)) o.m.contactLost = 0.0;
+      if (o.touched && !s.contact) o.m.contactLost += kCycleSeconds;
+    }
+    if (o.touched && !s.contact) {
+      if (!o.lost) {
+        o.lost = true;
+        o.lossPosition = s.position;
+        o.lossSpeed = 0.0;
+        o.lossTravel = 0.0;
+      }
+      o.lossSpeed = std::max(o.lossSpeed, s.velocity.dot(u));
+      o.lossTravel = std::max(o.lossTravel, (s.position - o.lossPosition).dot(u));
+    } else if (s.contact) {
+      o.lost = false;
+    }
+    if (!std::isnan(s.insertedAt)) {
+      if (o.m.inserted < 0) o.m.inserted = 0;
+      if (o.m.inserted == 0 && s.insertion >= s.insertedAt) {
+        o.m.inserted = 1;
+        o.m.insertionTime = s.time - o.m.start;
+      }
+      Eigen::Vector3d lateral = -s.wrench.head<3>();
+      lateral -= lateral.dot(u) * u;
+      o.m.peakLateralForce = Max(o.m.peakLateralForce, lateral.norm());
+    }
     o.wasContact = s.contact;
   }
   if (!o.haveStart) {
@@ -153,6 +192,12 @@ void MetricsRecorder::Close(Open& o, double now, std::vector<PhaseMetrics>& out)
   const bool fullSecond = m.end - m.start >= kSteadyWindow - 1e-9;
 
   if (m.kind == PhaseMetrics::kForce) {
+    if (o.movingSamples > 0)
+      m.forceErrorRms = std::sqrt(o.errorSquares / static_cast<double>(o.movingSamples));
+    if (o.lost) {
+      m.speedAfterLossMmS = 1e3 * o.lossSpeed;
+      m.travelAfterLossMm = 1e3 * o.lossTravel;
+    }
     m.judged = true;
     const double band = kBand * m.target;
     m.settlingTime =
@@ -197,6 +242,16 @@ void MetricsRecorder::Close(Open& o, double now, std::vector<PhaseMetrics>& out)
       auto along = [&](const Trace& t) { return (t.position - from).dot(u); };
       for (const Trace& t : o.trace) peak = std::max(peak, along(t));
       m.settlingTime = SettlingTime(o.trace, m.start, m.target, kBand * m.target, along);
+      // The phase's end is only its rest value if the TCP stopped there: a
+      // response still moving over the last part of the phase by more than
+      // half the band has not settled, wherever it was cut off.
+      const double from = m.end - std::max(kTrendMin, kTrendShare * (m.end - m.start));
+      for (const Trace& t : o.trace) {
+        if (t.time < from) continue;
+        if (std::fabs(along(o.trace.back()) - along(t)) > 0.5 * kBand * m.target)
+          m.settlingTime = kNoValue;
+        break;
+      }
       m.settled = !std::isnan(m.settlingTime);
       m.overshootPct = 100.0 * std::max(0.0, peak - m.target) / m.target;
     } else {
@@ -227,6 +282,15 @@ RunMetrics MetricsRecorder::Compute() const {
   for (const PhaseMetrics& p : r.phases) {
     if (p.kind != (anyForce ? PhaseMetrics::kForce : PhaseMetrics::kMotion)) continue;
     if (p.kind == PhaseMetrics::kForce) {
+      r.forceErrorRms = Max(r.forceErrorRms, p.forceErrorRms);
+      r.forceErrorMax = Max(r.forceErrorMax, p.forceErrorMax);
+      r.trackingLagMm = Max(r.trackingLagMm, p.trackingLagMm);
+      r.contactLost = Max(r.contactLost, p.contactLost);
+      r.speedAfterLossMmS = Max(r.speedAfterLossMmS, p.speedAfterLossMmS);
+      r.travelAfterLossMm = Max(r.travelAfterLossMm, p.travelAfterLossMm);
+      r.peakLateralForce = Max(r.peakLateralForce, p.peakLateralForce);
+      if (p.inserted >= 0 && r.inserted < 1) r.inserted = p.inserted;
+      if (p.inserted == 1 && std::isnan(r.insertionTime)) r.insertionTime = p.insertionTime;
       lifts += static_cast<double>(p.liftOffs);
       if (std::isnan(r.firstImpactPeak) && !std::isnan(p.firstImpactPeak)) {
         r.firstImpactPeak = p.firstImpactPeak;
@@ -269,6 +333,10 @@ void Number(FILE* f, const char* key, double v, bool comma = true) {
   if (comma) std::fputs(", ", f);
 }
 
+const char* Bool(int v) {
+  return v < 0 ? "null" : v ? "true" : "false";
+}
+
 std::string Escaped(const std::string& s) {
   std::string out;
   for (char c : s) {
@@ -280,6 +348,39 @@ std::string Escaped(const std::string& s) {
 }
 
 }  // namespace
+
+bool MetricByKey(const RunMetrics& r, const std::string& key, double* value) {
+  auto flag = [](int v) { return v < 0 ? kNoValue : v ? 1.0 : 0.0; };
+  const struct {
+    const char* key;
+    double v;
+  } table[] = {
+      {"peak_force_N", r.peakForce},
+      {"steady_force_error_N", r.steadyForceError},
+      {"settling_time_s", r.settlingTime},
+      {"overshoot_pct", r.overshootPct},
+      {"lift_offs", r.liftOffs},
+      {"max_penetration_mm", r.maxPenetrationMm},
+      {"max_setpoint_step", r.maxSetpointStep},
+      {"nonfinite_setpoints", static_cast<double>(r.nonFiniteSetpoints)},
+      {"first_impact_peak_N", r.firstImpactPeak},
+      {"impact_peak_ratio", r.impactPeakRatio},
+      {"force_error_rms_N", r.forceErrorRms},
+      {"force_error_max_N", r.forceErrorMax},
+      {"tracking_lag_mm", r.trackingLagMm},
+      {"contact_lost_s", r.contactLost},
+      {"max_speed_after_contact_loss_mm_s", r.speedAfterLossMmS},
+      {"travel_after_contact_loss_mm", r.travelAfterLossMm},
+      {"inserted", flag(r.inserted)},
+      {"insertion_time_s", r.insertionTime},
+      {"peak_lateral_force_N", r.peakLateralForce},
+      {"finite", r.finite ? 1.0 : 0.0},
+      {"stable", flag(r.stable)},
+  };
+  for (const auto& e : table)
+    if (key == e.key) return *value = e.v, true;
+  return false;
+}
 
 void WriteMetricsJson(FILE* f, const RunMetrics& r, const std::string& name,
                       const std::string& plant) {
@@ -303,6 +404,17 @@ void WriteMetricsJson(FILE* f, const RunMetrics& r, const std::string& name,
   Number(f, "max_tcp_setpoint_step_mm", r.maxPoseStepMm);
   Number(f, "max_joint_setpoint_step_rad", r.maxJointStepRad);
   Number(f, "max_torque_setpoint_step_Nm", r.maxTorqueStepNm);
+  std::fputs("\n ", f);
+  Number(f, "force_error_rms_N", r.forceErrorRms);
+  Number(f, "force_error_max_N", r.forceErrorMax);
+  Number(f, "tracking_lag_mm", r.trackingLagMm);
+  Number(f, "contact_lost_s", r.contactLost);
+  std::fputs("\n ", f);
+  Number(f, "max_speed_after_contact_loss_mm_s", r.speedAfterLossMmS);
+  Number(f, "travel_after_contact_loss_mm", r.travelAfterLossMm);
+  std::fprintf(f, "\"inserted\": %s, ", Bool(r.inserted));
+  Number(f, "insertion_time_s", r.insertionTime);
+  Number(f, "peak_lateral_force_N", r.peakLateralForce);
   std::fprintf(f, "\n \"finite\": %s, \"stable\": %s,\n \"phases\": [", r.finite ? "true" : "false",
                r.stable < 0 ? "null"
                : r.stable   ? "true"
@@ -319,6 +431,17 @@ void WriteMetricsJson(FILE* f, const RunMetrics& r, const std::string& name,
     Number(f, "steady_force_error_N", p.steadyError);
     Number(f, "settling_time_s", p.settlingTime);
     Number(f, "overshoot_pct", p.overshootPct);
+    if (p.kind == PhaseMetrics::kForce) {
+      Number(f, "force_error_rms_N", p.forceErrorRms);
+      Number(f, "force_error_max_N", p.forceErrorMax);
+      Number(f, "tracking_lag_mm", p.trackingLagMm);
+      Number(f, "contact_lost_s", p.contactLost);
+      Number(f, "max_speed_after_contact_loss_mm_s", p.speedAfterLossMmS);
+      Number(f, "travel_after_contact_loss_mm", p.travelAfterLossMm);
+      std::fprintf(f, "\"inserted\": %s, ", Bool(p.inserted));
+      Number(f, "insertion_time_s", p.insertionTime);
+      Number(f, "peak_lateral_force_N", p.peakLateralForce);
+    }
     std::fprintf(f, "\"lift_offs\": %ld, \"settled\": %s}", p.liftOffs,
                  !p.judged   ? "null"
                  : p.settled ? "true"
@@ -353,6 +476,19 @@ void PrintMetrics(FILE* f, const RunMetrics& r) {
                r.stable < 0 ? "-"
                : r.stable   ? "yes"
                             : "no");
+  if (!std::isnan(r.forceErrorRms) || !std::isnan(r.travelAfterLossMm))
+    std::fprintf(f,
+                 "           moving target: force error RMS %s, max %s, tracking lag %s, "
+                 "contact lost %s\n",
+                 v(r.forceErrorRms, " N").c_str(), v(r.forceErrorMax, " N").c_str(),
+                 v(r.trackingLagMm, " mm").c_str(), v(r.contactLost, " s").c_str());
+  if (!std::isnan(r.travelAfterLossMm))
+    std::fprintf(f, "           after contact loss: max speed %s, travel %s\n",
+                 v(r.speedAfterLossMmS, " mm/s").c_str(), v(r.travelAfterLossMm, " mm").c_str());
+  if (r.inserted >= 0)
+    std::fprintf(f, "           insertion: inserted %s, time %s, peak lateral force %s\n",
+                 r.inserted ? "yes" : "no", v(r.insertionTime, " s").c_str(),
+                 v(r.peakLateralForce, " N").c_str());
 }
 
 }  // namespace hostsim

@@ -49,6 +49,15 @@ struct MetricSample {
   Vector6d jointSetpoint = Vector6d::Zero();               // rad
   Vector6d torqueSetpoint = Vector6d::Zero();              // Nm
   bool finite = true;                                      // state and set-points finite
+  // The trajectory target: moving (motion library status non-zero) and
+  // where it is (m); the TCP's linear velocity (m/s, base frame).
+  bool targetMoving = false;
+  Eigen::Vector3d targetPosition = Eigen::Vector3d::Zero();
+  Eigen::Vector3d velocity = Eigen::Vector3d::Zero();
+  // How far the TCP is inside a declared hole (m below its mouth along its
+  // axis) and the depth that counts as inserted; NaN without a hole.
+  double insertion = kNoValue;
+  double insertedAt = kNoValue;
 };
 
 // One phase's figures; a NaN field has no meaning for the phase.
@@ -65,6 +74,19 @@ struct PhaseMetrics {
   bool judged = false;                // the phase made a step worth judging
   bool settled = false;
   bool steady = false;  // last second: no contact loss, peak-to-peak under 10 % of the target
+  // Force phases while the trajectory target moves (NaN when it does not):
+  double forceErrorRms = kNoValue;  // N, of (force along the command - command)
+  double forceErrorMax = kNoValue;  // N, largest |error|
+  double trackingLagMm = kNoValue;  // largest TCP-target distance across the command
+  double contactLost = kNoValue;    // s out of contact after the first touch
+  // Force phases that lost contact for good (NaN otherwise): largest TCP
+  // speed along the command and travel along it from the point of loss.
+  double speedAfterLossMmS = kNoValue;
+  double travelAfterLossMm = kNoValue;
+  // Force phases with a hole declared (inserted < 0: no hole).
+  int inserted = -1;
+  double insertionTime = kNoValue;     // s from the phase start
+  double peakLateralForce = kNoValue;  // N, largest force across the command
 };
 
 struct RunMetrics {
@@ -85,6 +107,13 @@ struct RunMetrics {
   long nonFiniteSetpoints = 0;
   bool finite = true;
   int stable = -1;  // 1, 0, or -1 when there is no phase to judge
+  // Worst force phase (NaN: no force phase had a meaning for it).
+  double forceErrorRms = kNoValue, forceErrorMax = kNoValue, trackingLagMm = kNoValue;
+  double contactLost = kNoValue;
+  double speedAfterLossMmS = kNoValue, travelAfterLossMm = kNoValue;
+  int inserted = -1;                // 1 when a force phase inserted, -1 without a hole
+  double insertionTime = kNoValue;  // first phase that inserted
+  double peakLateralForce = kNoValue;
   std::vector<PhaseMetrics> phases;
 };
 
@@ -130,6 +159,12 @@ class MetricsRecorder {
     size_t head = 0, count = 0;
     std::vector<Trace> trace;
     int stride = 1, skipped = 0;
+    // Sliding, contact loss and insertion accumulators.
+    double errorSquares = 0.0;
+    long movingSamples = 0;
+    bool lost = false;  // out of contact since `lossPosition`
+    Eigen::Vector3d lossPosition = Eigen::Vector3d::Zero();
+    double lossSpeed = 0.0, lossTravel = 0.0;
   };
 
   void Close(Open& open, double now, std::vector<PhaseMetrics>& out) const;
@@ -146,6 +181,10 @@ class MetricsRecorder {
   long m_nonFinite = 0;
   bool m_finite = true;
 };
+
+// A run metric by its JSON key (booleans as 1 / 0); NaN when it has no
+// meaning for the run; false for an unknown key.
+bool MetricByKey(const RunMetrics& metrics, const std::string& key, double* value);
 
 // The metrics as one JSON object (null for NaN), and as readable lines.
 void WriteMetricsJson(FILE* out, const RunMetrics& metrics, const std::string& name,

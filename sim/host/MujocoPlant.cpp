@@ -49,7 +49,7 @@ std::string MujocoPlant::Mjcf(const ArmParameters& arm, const MujocoParameters& 
     << "  <option timestep=\"" << kCycle / std::max(1, p.substeps) << "\" gravity=\""
     << Vec(arm.gravity) << "\" integrator=\"Euler\" cone=\"elliptic\"/>\n"
     << "  <worldbody>\n";
-  const auto& links = ArmLinks();
+  const auto& links = arm.links;
   std::string indent = "    ";
   double previousLength = 0.0;
   for (int i = 0; i < 6; ++i) {
@@ -82,9 +82,14 @@ std::string MujocoPlant::Mjcf(const ArmParameters& arm, const MujocoParameters& 
       << "\" diaginertia=\"" << Vec(PayloadMoments(toolMass)) << "\"/>\n";
   x << indent << "  <site name=\"flange\" pos=\"0 0 0\"/>\n"
     << indent << "  <site name=\"tcp\" pos=\"" << Vec(arm.tool) << "\"/>\n"
-    << indent << "  <geom name=\"tip\" type=\"sphere\" size=\"" << p.tipRadius << "\" pos=\""
-    << Vec(arm.tool - p.tipRadius * axis) << "\" contype=\"0\" conaffinity=\"0\"/>\n"
-    << indent << "</body>\n";
+    << indent << "  <geom name=\"tip\" ";
+  if (p.pegHalfWidth > 0.0)
+    x << "type=\"box\" size=\"" << p.pegHalfWidth << ' ' << p.pegHalfWidth << ' ' << p.pegHalfLength
+      << "\" pos=\"" << Vec(arm.tool - p.pegHalfLength * axis) << "\"";
+  else
+    x << "type=\"sphere\" size=\"" << p.tipRadius << "\" pos=\""
+      << Vec(arm.tool - p.tipRadius * axis) << "\"";
+  x << " contype=\"0\" conaffinity=\"0\"/>\n" << indent << "</body>\n";
   for (int i = 5; i >= 0; --i) {
     indent.resize(indent.size() - 2);
     x << indent << "</body>\n";
@@ -106,12 +111,13 @@ std::string MujocoPlant::Mjcf(const ArmParameters& arm, const MujocoParameters& 
   if (!surfaces.empty()) {
     x << "  <contact>\n";
     for (size_t i = 0; i < surfaces.size(); ++i) {
-      const ContactSurface& s = surfaces[i];
-      const bool friction = s.friction > 0.0;
-      x << "    <pair geom1=\"surface" << i << "\" geom2=\"tip\" condim=\"" << (friction ? 3 : 1)
-        << "\" friction=\"" << (friction ? s.friction : 1.0) << ' ' << (friction ? s.friction : 1.0)
-        << " 0.005 0.0001 0.0001\" solref=\"-1 0\" solimp=\"" << kImpedance << ' ' << kImpedance
-        << " 0.001 0.5 2\"/>\n";
+      // The engine's contact carries the normal force only; Coulomb
+      // friction is applied by the plant (ApplyFriction): the engine's
+      // friction rows share the contact's small impedance and damping and
+      // would barely resist a steady slide.
+      x << "    <pair geom1=\"surface" << i
+        << "\" geom2=\"tip\" condim=\"1\" friction=\"1 1 0.005 0.0001 0.0001\" "
+        << "solref=\"-1 0\" solimp=\"" << kImpedance << ' ' << kImpedance << " 0.001 0.5 2\"/>\n";
     }
     x << "  </contact>\n";
   }
@@ -169,6 +175,12 @@ bool MujocoPlant::Build() {
   m_data = mj_makeData(m_model);
   m_surfaces = surfaces;
   m_toolBody = mj_name2id(m_model, mjOBJ_BODY, "tool");
+  m_surfaceOfGeom.assign(static_cast<size_t>(m_model->ngeom), -1);
+  for (size_t i = 0; i < surfaces.size(); ++i) {
+    const int g = mj_name2id(m_model, mjOBJ_GEOM, ("surface" + std::to_string(i)).c_str());
+    if (g >= 0) m_surfaceOfGeom[static_cast<size_t>(g)] = static_cast<int>(i);
+  }
+  m_friction.setZero();
   m_tcpSite = mj_name2id(m_model, mjOBJ_SITE, "tcp");
   m_flangeSite = mj_name2id(m_model, mjOBJ_SITE, "flange");
   m_forceAdr = m_model->sensor_adr[mj_name2id(m_model, mjOBJ_SENSOR, "wrist_force")];
@@ -232,6 +244,7 @@ void MujocoPlant::ApplyWrench(double t) {
   // the engine takes it at the body's centre of mass.
   mju_zero(m_data->qfrc_applied, m_model->nv);
   mju_zero(m_data->xfrc_applied, 6 * m_model->nbody);
+  ApplyFriction();
   const Vector6d w = m_wrench.Constant(t);
   if (w.squaredNorm() == 0.0) return;
   const Eigen::Vector3d f = w.head<3>();
@@ -240,8 +253,50 @@ void MujocoPlant::ApplyWrench(double t) {
   const Eigen::Vector3d torque = w.tail<3>() + arm.cross(f);
   mjtNum* x = m_data->xfrc_applied + 6 * m_toolBody;
   for (int i = 0; i < 3; ++i) {
-    x[i] = f[i];
-    x[3 + i] = torque[i];
+    x[i] += f[i];
+    x[3 + i] += torque[i];
+  }
+}
+
+void MujocoPlant::ApplyFriction() {
+  // Coulomb friction of each touching surface with a coefficient: against
+  // the tip's sliding velocity at the contact point, mu times the normal
+  // force, regularised below kFrictionSpeed so it stays smooth (a tool
+  // pushed sideways below the friction limit creeps at about
+  // kFrictionSpeed * push / (mu * normal force)).
+  constexpr double kFrictionSpeed = 0.002;  // m/s
+  m_friction.setZero();
+  const Eigen::Vector3d tcp = Map3(m_data->site_xpos + 3 * m_tcpSite);
+  const Eigen::Vector3d com = Map3(m_data->xipos + 3 * m_toolBody);
+  mjtNum* x = m_data->xfrc_applied + 6 * m_toolBody;
+  for (int i = 0; i < m_data->ncon; ++i) {
+    const mjContact& c = m_data->contact[i];
+    const int other = m_model->geom_bodyid[c.geom1] == m_toolBody ? c.geom2 : c.geom1;
+    if (m_model->geom_bodyid[other] == m_toolBody) continue;
+    const int surface =
+        other < static_cast<int>(m_surfaceOfGeom.size()) ? m_surfaceOfGeom[other] : -1;
+    if (surface < 0 || m_surfaces[static_cast<size_t>(surface)].friction <= 0.0) continue;
+    mjtNum local[6];
+    mj_contactForce(m_model, m_data, i, local);
+    const double normal = std::fabs(local[0]);
+    if (normal <= 0.0) continue;
+    const Eigen::Vector3d n = Rot(c.frame).row(0).transpose();
+    const Eigen::Vector3d p = Map3(c.pos);
+    Eigen::Matrix<double, 3, 6, Eigen::RowMajor> jp;
+    jp.setZero();
+    mj_jac(m_model, m_data, jp.data(), nullptr, c.pos, m_toolBody);
+    Eigen::Vector3d v = jp * Eigen::Map<const Vector6d>(m_data->qvel);
+    v -= v.dot(n) * n;  // sliding: the velocity in the contact's plane
+    const double mu = m_surfaces[static_cast<size_t>(surface)].friction;
+    const Eigen::Vector3d f =
+        -mu * normal * v / std::sqrt(v.squaredNorm() + kFrictionSpeed * kFrictionSpeed);
+    const Eigen::Vector3d torque = (p - com).cross(f);
+    for (int k = 0; k < 3; ++k) {
+      x[k] += f[k];
+      x[3 + k] += torque[k];
+    }
+    m_friction.head<3>() += f;
+    m_friction.tail<3>() += (p - tcp).cross(f);
   }
 }
 
@@ -312,6 +367,7 @@ ExternalLoad MujocoPlant::Sense(double t, const Eigen::Isometry3d& pose, const M
     wrench.head<3>() += f;
     wrench.tail<3>() += (Map3(c.pos) - tcp).cross(f);
   }
+  wrench += m_friction;  // as applied in the last engine step
   load.toolWrench = wrench;
   load.jointTorque = J.transpose() * wrench;
   // The host estimates external torque as the joint torque its model does

@@ -16,7 +16,9 @@
 //             engine adds no gravity compensation.
 //
 // Contacts: only the tool tip (a sphere whose lowest point along the tool
-// axis is the TCP) touches the declared surfaces and the host's wall.
+// axis is the TCP, or a square peg) touches the declared surfaces and the
+// host's wall. The engine carries the normal force; Coulomb friction
+// against the sliding velocity is applied by the plant on the tool.
 // Stiffness and damping in N/m and N s/m are set so that the realised
 // static force over penetration is the declared stiffness (see
 // docs/simulator.md for the conversion).
@@ -83,6 +85,7 @@ class MujocoPlant : public Plant {
   void SyncWall();
   void SetContactParameters();
   void ApplyWrench(double t);
+  void ApplyFriction();
   void ForwardAt(const Vector6d& q);
 
   ArmParameters m_arm;
@@ -99,6 +102,8 @@ class MujocoPlant : public Plant {
   int m_forceAdr = -1, m_torqueAdr = -1;
   Vector6d m_q = Vector6d::Zero(), m_qd = Vector6d::Zero();
   long m_resets = 0;
+  std::vector<int> m_surfaceOfGeom;        // geom id -> index in m_surfaces, or -1
+  Vector6d m_friction = Vector6d::Zero();  // friction wrench at the TCP, base frame
 };
 
 }  // namespace hostsim

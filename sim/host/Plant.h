@@ -63,6 +63,11 @@ struct MujocoParameters {
   // Radius of the tool tip sphere that touches the surfaces; its lowest
   // point along the tool axis is the TCP.
   double tipRadius = 0.005;
+  // A square peg instead of the sphere: a box of half width `pegHalfWidth`
+  // across the flange's x and y axes and half length `pegHalfLength` along
+  // the tool, its end face at the TCP. Off (the sphere) while 0.
+  double pegHalfWidth = 0.0;
+  double pegHalfLength = 0.0;
   std::vector<ContactSurface> contacts;
 };
 

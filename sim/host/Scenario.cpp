@@ -104,6 +104,25 @@ bool ParseEvent(LineReader& r, ScenarioEvent& e, std::string& why) {
     if (!r.Number(e.value) || e.value <= 0.0 || !r.Vec6(e.a))
       return why = "expected: move duration dx dy dz drx dry drz (m, degrees)", false;
     e.a.tail<3>() *= kDeg;
+  } else if (k == "line") {
+    double d[3];
+    if (!r.Number(e.value) || e.value <= 0.0 || !r.Numbers(d, 3))
+      return why = "expected: line duration dx dy dz [blend S] (m)", false;
+    e.a << d[0], d[1], d[2], 0, 0, 0;
+    e.damping = 0.1;
+    if (r.Optional("blend") && (!r.Number(e.damping) || e.damping <= 0.0))
+      return why = "expected: blend seconds (above 0)", false;
+  } else if (k == "spiral") {
+    // spiral duration radius turns [until_drop D]
+    if (!r.Number(e.value) || e.value <= 0.0 || !r.Number(e.a[0]) || e.a[0] <= 0.0 ||
+        !r.Number(e.a[1]) || e.a[1] <= 0.0)
+      return why = "expected: spiral duration radius turns [until_drop D] (s, m, turns, m)", false;
+    if (r.Optional("until_drop")) {
+      if (!r.Number(e.damping) || e.damping <= 0.0)
+        return why = "expected: until_drop D (m, above 0)", false;
+      e.flag = true;
+    }
+  } else if (k == "halt") {
   } else if (k == "raw" || k == "raw_start") {
     std::string w;
     while (r.Word(w)) {
@@ -120,6 +139,47 @@ bool ParseEvent(LineReader& r, ScenarioEvent& e, std::string& why) {
   }
   if (!r.AtEnd()) return why = "unexpected text at the end of the line", false;
   return true;
+}
+
+// The boxes of a plate with a square hole (x and y sides, axis +z): four
+// walls around it, four 45-degree chamfer blocks at its mouth and a floor.
+void AddHole(const Eigen::Vector3d& mouth, double width, double depth, double chamfer,
+             const ContactSurface& surface, std::vector<ContactSurface>& out) {
+  const double plate = 0.06;  // half size of the plate
+  const double w = 0.5 * width, c = chamfer;
+  auto box = [&](const Eigen::Vector3d& centre, const Eigen::Vector3d& half,
+                 const Eigen::Vector3d& rotation) {
+    ContactSurface b = surface;
+    b.shape = ContactSurface::kBox;
+    b.point = mouth + centre;
+    b.halfSize = half;
+    b.rotation = rotation;
+    out.push_back(b);
+  };
+  const double zWall = -0.5 * (depth + c), hWall = 0.5 * (depth - c);  // below the chamfer
+  const double reach = 0.5 * (plate - w);
+  for (int side = 0; side < 2; ++side) {
+    const double sgn = side == 0 ? 1.0 : -1.0;
+    // Walls along x (full plate width in y) and along y (between them).
+    box({sgn * (w + reach), 0, zWall}, {reach, plate, hWall}, {0, 0, 0});
+    box({0, sgn * (w + reach), zWall}, {w, reach, hWall}, {0, 0, 0});
+    if (c > 0.0) {
+      const double top = 0.5 * (plate - w - c);
+      // Full-height plate beyond the chamfer.
+      box({sgn * (w + c + top), 0, -0.5 * c}, {top, plate, 0.5 * c}, {0, 0, 0});
+      box({0, sgn * (w + c + top), -0.5 * c}, {w + c, top, 0.5 * c}, {0, 0, 0});
+      // A block turned 45 degrees whose top face runs from the hole's edge
+      // (c below the top) to c beyond it at the top.
+      const double t = 0.5 * c, half = c * std::sqrt(0.5);
+      const Eigen::Vector3d mid(w + 0.5 * c, 0.0, -0.5 * c);
+      const Eigen::Vector3d in = Eigen::Vector3d(1, 0, -1).normalized() * t;
+      const Eigen::Vector3d cx(sgn * (mid.x() + in.x()), 0.0, mid.z() + in.z());
+      box(cx, {half, w + c, t}, {0, -sgn * 45.0 * kDeg, 0});
+      box({0, cx.x(), cx.z()}, {w + c, half, t}, {sgn * 45.0 * kDeg, 0, 0});
+    }
+  }
+  // The floor.
+  box({0, 0, -depth - 0.005}, {w, w, 0.005}, {0, 0, 0});
 }
 
 bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::string& why) {
@@ -266,6 +326,57 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
     if (r.Optional("friction") && (!r.Number(c.friction) || c.friction < 0.0))
       return fail("friction MU (0 = frictionless)");
     h.mujoco.contacts.push_back(c);
+  } else if (key == "arm") {
+    std::string w;
+    ArmSize size;
+    if (!r.Word(w) || !ParseArmSize(w, &size)) return fail("arm small|medium|large");
+    ApplyArmSize(size, h.arm);
+    // The position loop and the torque limits grow with the arm, so each
+    // size keeps the medium arm's servo bandwidth and torque margin.
+    const double m = ArmMassScale(size), l = ArmReachScale(size);
+    const MujocoParameters servo;
+    const HostParameters host;
+    for (int i = 0; i < 6; ++i) {
+      h.mujoco.kp[i] = servo.kp[i] * m * l * l;
+      h.mujoco.kd[i] = servo.kd[i] * m * l * l;
+      h.torqueLimit[i] = host.torqueLimit[i] * m * l;
+    }
+  } else if (key == "peg") {
+    if (!r.Numbers(v, 2) || v[0] <= 0.0 || v[1] <= 0.0)
+      return fail("peg half_width half_length (m, above 0)");
+    h.mujoco.pegHalfWidth = v[0];
+    h.mujoco.pegHalfLength = v[1];
+  } else if (key == "hole") {
+    // hole CX CY ZTOP WIDTH DEPTH CHAMFER stiffness K [friction MU]: a square
+    // hole of WIDTH across, DEPTH deep, in a plate whose top is at ZTOP,
+    // with 45-degree chamfers CHAMFER wide at its mouth and a floor.
+    if (!r.Numbers(v, 6) || v[3] <= 0.0 || v[4] <= 0.0 || v[5] < 0.0)
+      return fail("hole cx cy ztop width depth chamfer stiffness K [friction MU] (m)");
+    ContactSurface c;
+    if (!r.Keyword("stiffness") || !r.Number(c.stiffness) || c.stiffness <= 0.0 ||
+        c.stiffness > 1e7)
+      return fail("stiffness K (N/m, above 0, at most 1e7)");
+    if (r.Optional("friction") && (!r.Number(c.friction) || c.friction < 0.0))
+      return fail("friction MU (0 = frictionless)");
+    AddHole(Eigen::Vector3d(v[0], v[1], v[2]), v[3], v[4], v[5], c, h.mujoco.contacts);
+    h.holeMouth = Eigen::Vector3d(v[0], v[1], v[2]);
+    h.holeDepth = v[4];
+  } else if (key == "expect") {
+    Expectation x;
+    std::string op, value;
+    double probe;
+    RunMetrics none;
+    if (!r.Word(x.key) || !r.Word(op) || !r.Word(value) || op.size() != 1 ||
+        std::string("<>=").find(op[0]) == std::string::npos)
+      return fail("expect KEY < V | KEY > V | KEY = true|false|V");
+    if (!MetricByKey(none, x.key, &probe)) return why = "unknown metric '" + x.key + "'", false;
+    x.op = op[0];
+    char* end = nullptr;
+    if (value == "true" || value == "false")
+      x.value = value == "true" ? 1.0 : 0.0;
+    else if ((x.value = std::strtod(value.c_str(), &end), *end != '\0') || !std::isfinite(x.value))
+      return fail("expect KEY < V with a number V");
+    s.expectations.push_back(x);
   } else if (key == "max_joint_speed") {
     if (!r.Number(h.maxJointSpeed) || h.maxJointSpeed <= 0.0) return fail("max_joint_speed rad/s");
   } else {
@@ -445,6 +556,12 @@ int Fire(const ScenarioEvent& e, Simulation& sim) {
     h.Wrench().ClearWall();
   else if (k == "move")
     h.Trajectory().Move(h.Time(), e.value, e.a);
+  else if (k == "line")
+    h.Trajectory().Line(h.Time(), e.value, e.a, e.damping);
+  else if (k == "spiral")
+    h.Trajectory().Spiral(h.Time(), e.value, e.a[0], e.a[1]);
+  else if (k == "halt")
+    h.Trajectory().Halt(h.Time());
   return 0;
 }
 
@@ -485,7 +602,8 @@ std::string Refusal(const ScenarioEvent& e, int result, bool wasRunning, Simulat
 }
 
 bool IsCommand(const std::string& k) {
-  return k != "wrench" && k != "ramp" && k != "wall" && k != "nowall" && k != "move";
+  return k != "wrench" && k != "ramp" && k != "wall" && k != "nowall" && k != "move" &&
+         k != "line" && k != "spiral" && k != "halt";
 }
 
 }  // namespace
@@ -502,12 +620,21 @@ RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptio
   timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   const int logEvery = std::max(1, options.logEvery);
+  bool dropWatch = false;
+  double dropFrom = 0.0, dropBy = 0.0;
   for (long c = 0; c < cycles; ++c) {
     while (next < scenario.events.size() && scenario.events[next].time <= h.Time() + 1e-9) {
       const ScenarioEvent& e = scenario.events[next++];
       const bool wasRunning = sim.Running();
       const size_t errorsBefore = h.Errors().size();
       const int result = Fire(e, sim);
+      if (e.kind == "spiral" || e.kind == "line" || e.kind == "move" || e.kind == "halt") {
+        // A search spiral that ends once the tool has dropped: where it
+        // started, and how far down counts as found.
+        dropWatch = e.kind == "spiral" && e.flag;
+        dropFrom = h.TcpPose().translation().z();
+        dropBy = e.damping;
+      }
       if (options.events) {
         std::string text = e.text;
         std::replace(text.begin(), text.end(), '"', '\'');
@@ -528,6 +655,13 @@ RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptio
     }
     sim.Step();
     ++summary.cycles;
+    if (dropWatch && h.TcpPose().translation().z() < dropFrom - dropBy) {
+      dropWatch = false;
+      h.Trajectory().Halt(h.Time());
+      if (options.story)
+        fprintf(options.story, "  t=%7.3f  spiral ends: the tool dropped %.1f mm\n", h.Time(),
+                1e3 * (dropFrom - h.TcpPose().translation().z()));
+    }
     if (options.story) {
       for (; errorsSeen < h.Errors().size(); ++errorsSeen) {
         const ErrorRecord& r = h.Errors()[errorsSeen];
@@ -567,6 +701,23 @@ RunSummary RunScenario(const Scenario& scenario, Simulation& sim, const RunOptio
   summary.finalWrench = h.AppliedWrench();
   if (h.NonFiniteSetpoints() > 0) summary.finiteThroughout = false;
   summary.metrics = sim.ComputeMetrics();
+  for (const Expectation& x : scenario.expectations) {
+    double v = kNoValue;
+    MetricByKey(summary.metrics, x.key, &v);
+    const bool met = x.op == '<' ? v < x.value : x.op == '>' ? v > x.value : v == x.value;
+    summary.expectationsMet = summary.expectationsMet && met;
+    char text[160];
+    if (std::isnan(v))
+      std::snprintf(text, sizeof text, "%s%s null (expected %c %g)",
+                    summary.verdict.empty() ? "" : "; ", x.key.c_str(), x.op, x.value);
+    else
+      std::snprintf(text, sizeof text, "%s%s %.3g (%s %c %g)", summary.verdict.empty() ? "" : "; ",
+                    x.key.c_str(), v, met ? "ok" : "FAILED,", x.op, x.value);
+    summary.verdict += text;
+  }
+  if (options.story && !scenario.expectations.empty())
+    fprintf(options.story, "  verdict: %s: %s\n", summary.expectationsMet ? "ok" : "FAILED",
+            summary.verdict.c_str());
   return summary;
 }
 

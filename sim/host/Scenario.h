@@ -40,12 +40,23 @@ struct ScenarioEvent {
   std::string text;                  // the command as written (after the time), for the log
 };
 
+// What a scenario promises of its run: `expect KEY < V`, `expect KEY > V`
+// or `expect KEY = true|false|V` on a metric key (docs/control.md,
+// "Metrics"). A metric without meaning (null) fails its expectation.
+struct Expectation {
+  std::string key;
+  char op = '<';  // '<', '>' or '='
+  double value = 0.0;
+  int line = 0;
+};
+
 struct Scenario {
   std::string name;
   std::string plugin;  // optional default plug-in path
   double duration = 1.0;
   HostParameters host;
   std::vector<ScenarioEvent> events;  // sorted by time, stable
+  std::vector<Expectation> expectations;
 
   // Parses a scenario text. False with "<name>:<line>: <reason>" in *error.
   static bool Parse(const std::string& text, const std::string& name, Scenario* out,
@@ -64,6 +75,10 @@ struct RunSummary {
   Vector6d finalWrench = Vector6d::Zero();
   bool finiteThroughout = true;  // every state and set-point stayed finite
   RunMetrics metrics;
+  // Whether the run met every expectation of the scenario (true without
+  // any); `verdict` lists each one with the value reached.
+  bool expectationsMet = true;
+  std::string verdict;
 };
 
 struct RunOptions {

@@ -6,9 +6,9 @@
 #include <kdl/jntarrayvel.hpp>
 
 namespace hostsim {
-const std::array<LinkDescription, 6>& ArmLinks() {
+const ArmLinkTable& ArmLinks() {
   // Base column to the shoulder, upper arm, forearm, and a spherical wrist.
-  static const std::array<LinkDescription, 6> links{{
+  static const ArmLinkTable links{{
       {2, 0.195, 7.0, 0.08, -0.09},
       {1, 0.62, 10.0, 0.06, -0.31},
       {1, 0.40, 4.5, 0.05, -0.20},
@@ -17,6 +17,41 @@ const std::array<LinkDescription, 6>& ArmLinks() {
       {2, 0.0, 0.4, 0.04, -0.015},
   }};
   return links;
+}
+
+double ArmReachScale(ArmSize size) {
+  return size == ArmSize::kSmall ? 0.7 : size == ArmSize::kLarge ? 1.3 : 1.0;
+}
+
+double ArmMassScale(ArmSize size) {
+  return size == ArmSize::kSmall ? 0.6 : size == ArmSize::kLarge ? 2.3 : 1.0;
+}
+
+bool ParseArmSize(const std::string& name, ArmSize* size) {
+  if (name == "small")
+    *size = ArmSize::kSmall;
+  else if (name == "medium")
+    *size = ArmSize::kMedium;
+  else if (name == "large")
+    *size = ArmSize::kLarge;
+  else
+    return false;
+  return true;
+}
+
+void ApplyArmSize(ArmSize size, ArmParameters& arm) {
+  const double l = ArmReachScale(size), m = ArmMassScale(size);
+  const ArmParameters medium;
+  arm.links = ArmLinks();
+  for (LinkDescription& link : arm.links) {
+    link.length *= l;
+    link.cog *= l;
+    link.radius *= std::sqrt(m / l);  // a longer, heavier tube is also thicker
+    link.mass *= m;
+  }
+  // Rotor inertia grows with the torque a joint has to give (mass x reach).
+  for (int i = 0; i < 6; ++i) arm.motorInertia[i] = medium.motorInertia[i] * m * l;
+  arm.payload = size == ArmSize::kSmall ? 0.5 : size == ArmSize::kLarge ? 5.0 : 1.0;
 }
 
 Eigen::Vector3d LinkMoments(const LinkDescription& link) {
@@ -60,7 +95,7 @@ void SimulatedArm::Build() {
   using KDL::Vector;
   m_chain = KDL::Chain();
   // Each segment's tip frame sits at the next joint.
-  for (const LinkDescription& link : ArmLinks()) {
+  for (const LinkDescription& link : m_parameters.links) {
     const Eigen::Vector3d i = LinkMoments(link);
     m_chain.addSegment(
         Segment(Joint(link.axis == 2 ? Joint::RotZ : Joint::RotY), Frame(Vector(0, 0, link.length)),

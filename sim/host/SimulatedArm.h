@@ -12,6 +12,7 @@
 #include <kdl/chainjnttojacdotsolver.hpp>
 #include <kdl/chainjnttojacsolver.hpp>
 #include <memory>
+#include <string>
 
 #include "Mota.h"
 
@@ -33,8 +34,10 @@ struct LinkDescription {
   double cog;     // m, along z from the next joint (negative: towards this joint)
 };
 
-// The six links, base to flange.
-const std::array<LinkDescription, 6>& ArmLinks();
+using ArmLinkTable = std::array<LinkDescription, 6>;
+
+// The six links, base to flange, of the default (medium) arm.
+const ArmLinkTable& ArmLinks();
 
 // Principal moments of inertia (about the centre of mass) of a link:
 // a solid cylinder along z.
@@ -43,6 +46,8 @@ Eigen::Vector3d LinkMoments(const LinkDescription& link);
 Eigen::Vector3d PayloadMoments(double mass);
 
 struct ArmParameters {
+  // The links, base to flange; both engines build the arm from them.
+  ArmLinkTable links = ArmLinks();
   // Tool offset from the flange (flange frame, metres) and the payload at
   // its tip (kg).
   Eigen::Vector3d tool{0.0, 0.0, 0.1};
@@ -55,6 +60,23 @@ struct ArmParameters {
   // Viscous joint friction (Nm s/rad) applied in torque servo.
   double viscousFriction = 0.0;
 };
+
+// Arms of three sizes with plausible public figures of collaborative arms
+// (reach from the shoulder axis to the flange, rated payload, arm mass):
+//   small   0.9 m,  6 kg class, 15 kg arm
+//   medium  1.3 m, 10 kg class, 25 kg arm (the default ArmParameters)
+//   large   1.7 m, 20 kg class, 59 kg arm
+// Lengths scale with the reach; masses, rotor inertia and the torque a
+// joint needs with the class. `scale` returns the reach over the medium
+// arm's (1 for medium), so a caller can scale what depends on it.
+enum class ArmSize { kSmall, kMedium, kLarge };
+bool ParseArmSize(const std::string& name, ArmSize* size);
+// The arm's links, rotors and payload (small 0.5 kg, medium 1 kg, large
+// 5 kg at the TCP); the tool and gravity stay as they are.
+void ApplyArmSize(ArmSize size, ArmParameters& arm);
+// Factors of the size over the medium arm: reach, and mass.
+double ArmReachScale(ArmSize size);
+double ArmMassScale(ArmSize size);
 
 class SimulatedArm {
  public:

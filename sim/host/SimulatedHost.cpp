@@ -87,30 +87,59 @@ void TrajectoryTarget::Hold(const Eigen::Isometry3d& pose) {
   m_moving = false;
 }
 
-void TrajectoryTarget::Move(double start, double duration, const Vector6d& displacement) {
-  if (m_moving) {
-    // Start from where the running move is now.
-    Eigen::Isometry3d pose;
-    Vector6d v, a;
-    int32_t status;
-    Evaluate(start, pose, v, a, status);
-    m_hold = pose;
-  }
-  m_delta = displacement;
+void TrajectoryTarget::Begin(double start, double duration, Profile profile) {
+  if (m_moving) Halt(start);  // start from where the running move is now
   m_start = start;
   m_duration = std::max(duration, kCycle);
+  m_profile = profile;
   m_moving = true;
+}
+
+void TrajectoryTarget::Move(double start, double duration, const Vector6d& displacement) {
+  Begin(start, duration, kQuintic);
+  m_delta = displacement;
+}
+
+void TrajectoryTarget::Line(double start, double duration, const Vector6d& displacement,
+                            double blend) {
+  Begin(start, duration, kLine);
+  m_delta = displacement;
+  m_blend = std::min(std::max(blend, kCycle), 0.5 * m_duration);
+}
+
+void TrajectoryTarget::Spiral(double start, double duration, double radius, double turns) {
+  Begin(start, duration, kSpiral);
+  m_delta.setZero();
+  m_radius = radius;
+  m_turns = turns;
+}
+
+void TrajectoryTarget::Halt(double t) {
+  Eigen::Isometry3d pose;
+  Vector6d v, a;
+  int32_t status;
+  Evaluate(t, pose, v, a, status);
+  Hold(pose);
+}
+
+Eigen::Isometry3d TrajectoryTarget::End() const {
+  Eigen::Isometry3d end = m_hold;
+  if (m_profile == kSpiral) {
+    const double angle = 2.0 * 3.141592653589793 * m_turns;
+    end.translation() += m_radius * Eigen::Vector3d(std::cos(angle), std::sin(angle), 0.0);
+    return end;
+  }
+  end.translation() += m_delta.head<3>();
+  const double angle = m_delta.tail<3>().norm();
+  if (angle > 0.0)
+    end.linear() = Eigen::AngleAxisd(angle, m_delta.tail<3>() / angle) * m_hold.linear();
+  return end;
 }
 
 void TrajectoryTarget::Evaluate(double t, Eigen::Isometry3d& pose, Vector6d& velocity,
                                 Vector6d& acceleration, int32_t& status) {
   if (m_moving && t >= m_start + m_duration) {
-    Eigen::Isometry3d end = m_hold;
-    end.translation() += m_delta.head<3>();
-    const double angle = m_delta.tail<3>().norm();
-    if (angle > 0.0)
-      end.linear() = Eigen::AngleAxisd(angle, m_delta.tail<3>() / angle) * m_hold.linear();
-    m_hold = end;
+    m_hold = End();
     m_moving = false;
   }
   if (!m_moving || t < m_start) {
@@ -121,18 +150,44 @@ void TrajectoryTarget::Evaluate(double t, Eigen::Isometry3d& pose, Vector6d& vel
     return;
   }
   const double T = m_duration;
-  const double x = (t - m_start) / T;
-  const double s = x * x * x * (10.0 - 15.0 * x + 6.0 * x * x);
-  const double sd = 30.0 * x * x * (1.0 - x) * (1.0 - x) / T;
-  const double sdd = 60.0 * x * (1.0 - x) * (1.0 - 2.0 * x) / (T * T);
+  const double tau = t - m_start;
   pose = m_hold;
+  status = 1;
+  if (m_profile == kSpiral) {
+    const double u = tau / T, w = 2.0 * 3.141592653589793 * m_turns;
+    const double c = std::cos(w * u), sn = std::sin(w * u), R = m_radius;
+    pose.translation() += R * u * Eigen::Vector3d(c, sn, 0.0);
+    velocity.setZero();
+    acceleration.setZero();
+    velocity.head<2>() = (R / T) * Eigen::Vector2d(c - u * w * sn, sn + u * w * c);
+    acceleration.head<2>() = (R / (T * T)) * Eigen::Vector2d(-2.0 * w * sn - u * w * w * c,
+                                                             2.0 * w * c - u * w * w * sn);
+    return;
+  }
+  double s, sd, sdd;
+  if (m_profile == kLine) {
+    // Trapezoidal speed: accelerate over the blend, cruise, decelerate.
+    const double tb = m_blend, v = 1.0 / (T - tb), a = v / tb;
+    if (tau < tb) {
+      s = 0.5 * a * tau * tau, sd = a * tau, sdd = a;
+    } else if (tau < T - tb) {
+      s = v * (tau - 0.5 * tb), sd = v, sdd = 0.0;
+    } else {
+      const double r = T - tau;
+      s = 1.0 - 0.5 * a * r * r, sd = a * r, sdd = -a;
+    }
+  } else {
+    const double x = tau / T;
+    s = x * x * x * (10.0 - 15.0 * x + 6.0 * x * x);
+    sd = 30.0 * x * x * (1.0 - x) * (1.0 - x) / T;
+    sdd = 60.0 * x * (1.0 - x) * (1.0 - 2.0 * x) / (T * T);
+  }
   pose.translation() += s * m_delta.head<3>();
   const double angle = m_delta.tail<3>().norm();
   if (angle > 0.0)
     pose.linear() = Eigen::AngleAxisd(s * angle, m_delta.tail<3>() / angle) * m_hold.linear();
   velocity = sd * m_delta;
   acceleration = sdd * m_delta;
-  status = 1;
 }
 
 // ---------------------------------------------------------------------------

@@ -25,21 +25,37 @@
 namespace hostsim {
 
 // The motion library's target: holds a pose, or moves from it by a relative
-// displacement (translation and rotation vector, base frame) along a
-// quintic time profile. Status word 1 while moving, 0 when holding.
+// displacement (translation and rotation vector, base frame) along a time
+// profile: quintic (`Move`), or constant speed with accelerations of
+// `blend` seconds at both ends (`Line`); or runs a search spiral in the base
+// frame's x-y plane about the pose it holds (`Spiral`: the radius grows
+// linearly to `radius` over `turns` turns at constant angular speed, then
+// the target holds where the spiral ended). `Halt` holds where the target
+// is at `t`. Status word 1 while moving, 0 when holding.
 class TrajectoryTarget {
  public:
   void Hold(const Eigen::Isometry3d& pose);
   void Move(double start, double duration, const Vector6d& displacement);
+  void Line(double start, double duration, const Vector6d& displacement, double blend);
+  void Spiral(double start, double duration, double radius, double turns);
+  void Halt(double t);
+  bool Moving() const { return m_moving; }
   void Evaluate(double t, Eigen::Isometry3d& pose, Vector6d& velocity, Vector6d& acceleration,
                 int32_t& status);
 
  private:
+  enum Profile { kQuintic, kLine, kSpiral };
+  void Begin(double start, double duration, Profile profile);
+  Eigen::Isometry3d End() const;
+
   Eigen::Isometry3d m_hold = Eigen::Isometry3d::Identity();
   Vector6d m_delta = Vector6d::Zero();
   double m_start = 0.0;
   double m_duration = 0.0;
   bool m_moving = false;
+  Profile m_profile = kQuintic;
+  double m_blend = 0.1;                  // s, line
+  double m_radius = 0.0, m_turns = 0.0;  // spiral
 };
 
 struct HostParameters {
@@ -67,6 +83,11 @@ struct HostParameters {
   std::array<Eigen::Matrix3d, 8> userFrames;            // user frames in base
   double maxJointSpeed = 3.0;                           // rad/s in position servo
   std::array<double, 6> torqueLimit{{400.0, 400.0, 200.0, 60.0, 60.0, 60.0}};  // Nm
+  // A hole for insertion metrics (the surfaces themselves are contacts):
+  // centre of its mouth (base frame, m), axis +z out of it, and its depth
+  // (m; 0: no hole).
+  Eigen::Vector3d holeMouth = Eigen::Vector3d::Zero();
+  double holeDepth = 0.0;
 
   HostParameters() { userFrames.fill(Eigen::Matrix3d::Identity()); }
 };

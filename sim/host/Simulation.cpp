@@ -270,6 +270,15 @@ void Simulation::Record(bool drove) {
   s.jointSetpoint = m_host.CommandedJoints();
   s.torqueSetpoint = m_host.CommandedTorque();
   s.finite = m_host.Joints().allFinite() && m_host.CommandedTorque().allFinite();
+  s.targetMoving = m_host.getMotionLibStatus() != 0;
+  s.targetPosition = m_host.TargetPose().translation();
+  s.velocity = m_host.TcpVelocity().head<3>();
+  const HostParameters& p = m_host.Parameters();
+  if (p.holeDepth > 0.0) {
+    s.insertion = p.holeMouth.z() - s.position.z();
+    // Within 1 mm of the floor (or 80 % of a shallow hole) counts as in.
+    s.insertedAt = std::max(0.8 * p.holeDepth, p.holeDepth - 0.001);
+  }
   m_metrics.Add(s);
 }
 

@@ -21,7 +21,9 @@ scenario template in which ${NAME} stands for a variable's value:
 Writes <out>/<name>.csv (one row per grid point: the variables and the run's
 metrics) and <out>/<name>.png (heat maps of the first-impact peak over the
 command, the settling time and stable or not with the number of lift-offs,
-one row per value of the third variable). Exit status 0 when every run gave metrics, 1 otherwise,
+one row per value of the third variable; `panels KEY...` picks other maps,
+e.g. force_error_rms_N tracking_lag_mm stable for sliding). ${...} may be
+arithmetic on the variables: ${100 / V}, ${sin(radians(SLOPE))}. Exit status 0 when every run gave metrics, 1 otherwise,
 2 on a usage error.
 """
 import argparse
@@ -29,6 +31,7 @@ import concurrent.futures
 import csv
 import itertools
 import json
+import math
 import os
 import re
 import subprocess
@@ -38,7 +41,22 @@ import tempfile
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 METRICS = ["impact_peak_ratio", "first_impact_peak_N", "peak_force_N", "settling_time_s",
            "steady_force_error_N", "overshoot_pct", "lift_offs", "max_penetration_mm",
-           "max_setpoint_step", "max_setpoint_step_unit", "nonfinite_setpoints", "stable"]
+           "max_setpoint_step", "max_setpoint_step_unit", "nonfinite_setpoints", "stable",
+           "force_error_rms_N", "force_error_max_N", "tracking_lag_mm", "contact_lost_s"]
+# The maps a sweep may draw (`panels KEY...` in the sweep file): label,
+# colour map, and the low end of the scale (the high end is the largest
+# value over every row, so all rows share one scale).
+PANELS = {
+    "impact_peak_ratio": ("first-impact peak / command", "magma_r", 1.0),
+    "settling_time_s": ("settling time (2 %), s", "viridis_r", 0.0),
+    "force_error_rms_N": ("force error RMS while sliding, N", "magma_r", 0.0),
+    "force_error_max_N": ("largest force error while sliding, N", "magma_r", 0.0),
+    "tracking_lag_mm": ("tracking lag, mm", "viridis_r", 0.0),
+    "contact_lost_s": ("contact lost while sliding, s", "magma_r", 0.0),
+    "overshoot_pct": ("overshoot, %", "magma_r", 0.0),
+    "stable": ("stable", None, None),
+}
+DEFAULT_PANELS = ["impact_peak_ratio", "settling_time_s", "stable"]
 
 
 class SweepError(Exception):
@@ -47,7 +65,7 @@ class SweepError(Exception):
 
 def parse(path):
     sweep = {"name": os.path.splitext(os.path.basename(path))[0], "title": None,
-             "plugin": None, "vary": [], "template": []}
+             "plugin": None, "vary": [], "template": [], "panels": list(DEFAULT_PANELS)}
     with open(path) as f:
         lines = f.read().splitlines()
     for number, line in enumerate(lines, 1):
@@ -68,6 +86,12 @@ def parse(path):
             except ValueError:
                 raise SweepError(f"{path}:{number}: values of {words[1]} must be numbers")
             sweep["vary"].append((words[1], words[2], values))
+        elif key == "panels" and len(words) >= 2:
+            unknown = [w for w in words[1:] if w not in PANELS]
+            if unknown:
+                raise SweepError(f"{path}:{number}: no map for {', '.join(unknown)} "
+                                 f"(maps: {', '.join(PANELS)})")
+            sweep["panels"] = words[1:]
         else:
             raise SweepError(f"{path}:{number}: cannot read '{line.strip()}'")
     if len(sweep["vary"]) != 3:
@@ -75,10 +99,21 @@ def parse(path):
     if not sweep["plugin"] or not sweep["template"]:
         raise SweepError(f"{path}: needs a 'plugin' line and a 'scenario' section")
     names = {v[0] for v in sweep["vary"]}
-    for used in re.findall(r"\$\{(\w+)\}", "\n".join(sweep["template"])):
-        if used not in names:
-            raise SweepError(f"{path}: the template uses ${{{used}}}, which no 'vary' line gives")
+    probe = {n: 1.0 for n in names}
+    for used in re.findall(r"\$\{([^}]*)\}", "\n".join(sweep["template"])):
+        try:
+            evaluate(used, probe)
+        except (NameError, SyntaxError, TypeError, ZeroDivisionError) as e:
+            raise SweepError(f"{path}: cannot work out ${{{used}}} from the 'vary' lines: {e}")
     return sweep
+
+
+def evaluate(expression, values):
+    """A template's ${...}: a variable, or arithmetic on variables with
+    sin, cos, tan, sqrt, radians and pi (e.g. ${sin(radians(SLOPE))})."""
+    allowed = {k: getattr(math, k) for k in ("sin", "cos", "tan", "sqrt", "radians", "pi")}
+    allowed.update(values)
+    return float(eval(compile(expression, "<template>", "eval"), {"__builtins__": {}}, allowed))
 
 
 def number(v):
@@ -121,7 +156,8 @@ def sweep_one(sweep, build, out, jobs, keep):
         futures = []
         for i, (z, y, x) in enumerate(points):
             values = {xn: x, yn: y, zn: z}
-            text = re.sub(r"\$\{(\w+)\}", lambda m: number(values[m.group(1)]), template)
+            text = re.sub(r"\$\{([^}]*)\}", lambda m: number(evaluate(m.group(1), values)),
+                          template)
             tag = f"{sweep['name']}_{i:03d}"
             futures.append(pool.submit(run_point, sim, plugin, text, workdir, tag))
         for (z, y, x), future in zip(points, futures):
@@ -155,47 +191,63 @@ def draw(sweep, rows, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     import numpy as np
+    from matplotlib.colors import ListedColormap
 
     (xn, xl, xs), (yn, yl, ys), (zn, zl, zs) = sweep["vary"]
-    ratios = [r["impact_peak_ratio"] for r in rows if r["impact_peak_ratio"] is not None]
-    panels = [("impact_peak_ratio", "first-impact peak / command", "magma_r",
-               (1.0, max([2.0] + ratios))),
-              ("settling_time_s", "settling time (2 %), s", "viridis_r", None),
-              ("stable", "stable", "RdYlGn", (-0.6, 1.6))]
     lift_offs = {(row[zl], row[yl], row[xl]): row["lift_offs"] for row in rows
                  if row["lift_offs"] is not None}
-    fig, axes = plt.subplots(len(zs), len(panels), figsize=(4.2 * len(panels), 3.4 * len(zs)),
-                             squeeze=False)
-    for r, z in enumerate(zs):
-        for c, (key, label, cmap, limits) in enumerate(panels):
+    # Stable cells: no (red), yes after lift-offs (amber), clean (green).
+    stable_map = ListedColormap(["#d73027", "#fdae61", "#1a9850"])
+    fig, axes = plt.subplots(len(zs), len(sweep["panels"]),
+                             figsize=(4.2 * len(sweep["panels"]), 3.4 * len(zs)), squeeze=False)
+    for c, key in enumerate(sweep["panels"]):
+        label, cmap, low = PANELS[key]
+        values = [float(r[key]) for r in rows if isinstance(r.get(key), (int, float))
+                  and not isinstance(r.get(key), bool)]
+        if key == "impact_peak_ratio":
+            limits = (low, max([2.0] + values))
+        elif key != "stable":
+            limits = (low, max([low + 1e-3] + values))
+        for r, z in enumerate(zs):
             grid = np.full((len(ys), len(xs)), np.nan)
             for row in rows:
                 if row[zl] != z:
                     continue
                 v = row[key]
+                lifts = lift_offs.get((z, row[yl], row[xl])) or 0
                 if key == "stable":
-                    v = None if v is None else (1.0 if v else 0.0)
+                    v = None if v is None else (0.0 if not v else 0.5 if lifts else 1.0)
                 grid[ys.index(row[yl]), xs.index(row[xl])] = np.nan if v is None else float(v)
             ax = axes[r][c]
-            cm = plt.get_cmap(cmap).copy()
+            cm = (stable_map if key == "stable" else plt.get_cmap(cmap)).copy()
             cm.set_bad("#bbbbbb")
-            kw = {"vmin": limits[0], "vmax": limits[1]} if limits else {}
+            kw = {"vmin": -0.25, "vmax": 1.25} if key == "stable" else \
+                {"vmin": limits[0], "vmax": limits[1]}
             image = ax.imshow(np.ma.masked_invalid(grid), origin="lower", cmap=cm,
                               aspect="auto", **kw)
             for (i, j), v in np.ndenumerate(grid):
+                lifts = lift_offs.get((z, ys[i], xs[j])) or 0
                 if key == "stable":
                     text = "-" if np.isnan(v) else ("yes" if v else "no")
-                    lifts = lift_offs.get((z, ys[i], xs[j]))
                     if lifts:
                         text += f"\n{lifts:g} lift-off" + ("s" if lifts != 1 else "")
                 else:
                     text = "n/s" if np.isnan(v) else f"{v:.2f}"
+                    if lifts:
+                        text += f"\n({lifts:g} lift)"
+                if lifts:
+                    # Lift-offs are hatched in every map, so they never pass
+                    # for a clean cell of the same colour.
+                    ax.add_patch(plt.Rectangle((j - 0.5, i - 0.5), 1, 1, fill=False,
+                                               hatch="///", edgecolor="#444444", linewidth=0))
                 # Dark text on light cells, light text on dark ones.
                 red, green, blue, _ = (0.73, 0.73, 0.73, 1) if np.isnan(v) else \
                     cm(image.norm(v))
                 light = 0.299 * red + 0.587 * green + 0.114 * blue > 0.5
                 ax.text(j, i, text, ha="center", va="center", fontsize=8,
-                        color="black" if light else "white")
+                        color="black" if light else "white",
+                        bbox=dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.6)
+                        if lifts else None)
             ax.set_xticks(range(len(xs)), [number(v) for v in xs])
             ax.set_yticks(range(len(ys)), [number(v) for v in ys])
             ax.set_xlabel(xl)
@@ -203,7 +255,8 @@ def draw(sweep, rows, path):
             ax.set_title(f"{label}\n{zl} = {number(z)}", fontsize=9)
             if key != "stable":
                 fig.colorbar(image, ax=ax, fraction=0.046)
-    fig.suptitle(sweep["title"] or sweep["name"])
+    fig.suptitle((sweep["title"] or sweep["name"]) +
+                 "\n(one colour scale per column; hatched: the tool lifted off)", fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=80)
     plt.close(fig)

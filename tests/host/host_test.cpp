@@ -170,6 +170,35 @@ TEST(SimulatedHost, TrajectoryTargetMovesAlongItsPathWithTheStatusWord) {
   EXPECT_EQ(host.getTCPPose().position, host.getTCPPose_tg().position);
 }
 
+// The constant-speed line cruises at distance / (duration - blend), and the
+// search spiral's velocity and acceleration are the derivatives of its path,
+// which ends on its radius.
+TEST(SimulatedHost, LineCruisesAndTheSpiralFollowsItsDerivatives) {
+  hostsim::TrajectoryTarget t;
+  t.Hold(Eigen::Isometry3d::Identity());
+  Vector6d delta = Vector6d::Zero();
+  delta[0] = 0.1;
+  t.Line(0.0, 2.1, delta, 0.1);
+  Eigen::Isometry3d p0, p1;
+  Vector6d v, a;
+  int32_t status;
+  t.Evaluate(1.0, p0, v, a, status);
+  EXPECT_NEAR(0.05, v[0], 1e-12);
+  t.Evaluate(2.2, p0, v, a, status);
+  EXPECT_NEAR(0.1, p0.translation().x(), 1e-12);
+  t.Spiral(3.0, 6.0, 0.003, 3.0);
+  for (double at : {3.7, 5.1, 8.2}) {
+    Vector6d v1, a1;
+    t.Evaluate(at, p0, v, a, status);
+    t.Evaluate(at + 1e-6, p1, v1, a1, status);
+    EXPECT_LT(((p1.translation() - p0.translation()) / 1e-6 - v.head<3>()).norm(), 1e-6);
+    EXPECT_LT(((v1 - v) / 1e-6 - a).head<3>().norm(), 1e-4);
+  }
+  t.Evaluate(9.5, p0, v, a, status);
+  EXPECT_EQ(0, status);
+  EXPECT_NEAR(0.003, (p0.translation() - Eigen::Vector3d(0.1, 0, 0)).norm(), 1e-12);
+}
+
 TEST(SimulatedHost, WrenchSourcesStepRampAndAWallThatOnlyPushes) {
   hostsim::WrenchSources w;
   Vector6d f = Vector6d::Zero();

@@ -149,3 +149,50 @@ TEST(Metrics, SetPointStepsPerServoMode) {
   EXPECT_EQ(3, m.nonFiniteSetpoints);
   EXPECT_EQ(-1, m.stable);  // no phase to judge
 }
+
+// A motion phase cut off while the TCP still creeps towards its rest (6.0 of
+// 6.7 mm and rising) has not settled, though its last samples lie within
+// 2 % of where it was cut off; the same course given time to rest has.
+TEST(Metrics, MotionStillMovingAtItsEndIsNotSettled) {
+  for (const double end : {1.0, 8.0}) {
+    MetricsRecorder r;
+    r.BeginMotionPhase(0.0);
+    Feed(r, 0.0, end,
+         [](double t, MetricSample& s) { s.position.x() = 0.0067 * (1.0 - std::exp(-t / 0.45)); });
+    const RunMetrics m = r.Compute();
+    ASSERT_EQ(1u, m.phases.size());
+    EXPECT_EQ(end > 5.0, m.phases[0].settled) << "cut off at " << end << " s";
+    EXPECT_EQ(end > 5.0 ? 1 : 0, m.stable);
+  }
+}
+
+// Sliding under a force with the target moving: the error figures count the
+// moving cycles only, and a tool that slides off the part reports how fast
+// and how far it went on along the command once the contact was lost.
+TEST(Metrics, SlidingAndContactLossFigures) {
+  MetricsRecorder r;
+  Vector6d dir = Vector6d::Zero(), force = Vector6d::Zero();
+  dir[2] = 1;
+  force[2] = -20;
+  r.BeginForcePhase(0.0, dir, force);
+  Feed(r, 0.0, 0.5, [](double, MetricSample& s) { Pressing(s, 20.0, true, 0.001); });
+  Feed(r, 0.5, 1.5, [](double t, MetricSample& s) {
+    Pressing(s, t < 1.0 ? 21.0 : 19.0, true, 0.001);
+    s.targetMoving = true;
+    s.targetPosition.x() = 0.05 * (t - 0.5);
+    s.position.x() = s.targetPosition.x() - 0.002;
+  });
+  Feed(r, 1.5, 2.0, [](double t, MetricSample& s) {
+    Pressing(s, 0.0, false, 0.0);
+    s.velocity.z() = -0.04;
+    s.position.z() = -0.04 * (t - 1.5);
+  });
+  const RunMetrics m = r.Compute();
+  EXPECT_NEAR(1.0, m.forceErrorRms, 1e-9);
+  EXPECT_NEAR(1.0, m.forceErrorMax, 1e-9);
+  EXPECT_NEAR(2.0, m.trackingLagMm, 1e-9);
+  EXPECT_NEAR(0.0, m.contactLost, 1e-9);
+  EXPECT_NEAR(40.0, m.speedAfterLossMmS, 1e-9);
+  EXPECT_NEAR(20.0, m.travelAfterLossMm, 0.05);
+  EXPECT_EQ(-1, m.inserted);
+}

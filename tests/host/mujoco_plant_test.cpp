@@ -294,6 +294,44 @@ TEST(MujocoServo, PositionLoopIsFiniteAndSettlesOnTheTaskSetPoint) {
   EXPECT_LT(host.getJntVel().norm(), 1e-3);
 }
 
+// The position loop slides the tool along x over a plate with friction,
+// pressed 1 mm into it: the friction the plate applies opposes the sliding
+// direction and is mu times the normal force.
+class MujocoFriction : public ::testing::TestWithParam<double> {};
+
+TEST_P(MujocoFriction, OpposesTheSlidingDirection) {
+  const double direction = GetParam();
+  SimulatedHost probe(MujocoHost());
+  HostParameters p = MujocoHost();
+  ContactSurface s;
+  s.stiffness = 1e5;
+  s.friction = 0.5;
+  s.point = probe.TcpPose().translation() + Eigen::Vector3d(0, 0, 0.0002);
+  p.mujoco.contacts.push_back(s);
+  SimulatedHost host(p);
+  ASSERT_NE(nullptr, host.GetPlant()) << host.PlantError();
+  host.setServoMode(SERVO_POSITION);
+  host.setMotionSpace(SPACE_TASK);
+  Mota::TaskPosition goal = host.getTCPPose();
+  goal.position.z() -= 0.0008;
+  host.setTCPPose_d(goal);
+  Hold(host, 300);
+  for (int i = 0; i < 300; ++i) {  // 20 mm/s
+    goal.position.x() += direction * 2e-5;
+    host.setTCPPose_d(goal);
+    host.Actuate();
+  }
+  const Vector6d w = host.AppliedWrench();
+  ASSERT_GT(w[2], 10.0);
+  EXPECT_NEAR(w[0], -direction * 0.5 * w[2], 0.05 * w[2]) << w.transpose();
+  EXPECT_LT(std::fabs(w[1]), 0.02 * w[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, MujocoFriction, ::testing::Values(1.0, -1.0),
+                         [](const auto& info) {
+                           return std::string(info.param > 0 ? "plus_x" : "minus_x");
+                         });
+
 TEST(MujocoServo, UnreportedPayloadSagsThePositionLoop) {
   HostParameters p = MujocoHost();
   p.mujoco.unreportedPayload = 3.0;

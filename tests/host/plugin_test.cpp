@@ -211,6 +211,13 @@ TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
       "model 1e300\n",
       "monitoring -3e9\n",
       "seed -1\n",
+      "arm huge\n",
+      "peg 0 0.01\n",
+      "hole 0.8 0 0.5 0 0.01 0.001 stiffness 1e5\n",
+      "expect no_such_metric < 1\n",
+      "expect stable ~ true\n",
+      "at 0 spiral 1 0 3\n",
+      "at 0 line 0 0.1 0 0\n",
   };
   for (const char* text : bad) {
     EXPECT_FALSE(Scenario::Parse(text, "bad.txt", &s, &error)) << text;
