@@ -156,7 +156,9 @@ bool ParsePayload(const std::vector<std::string>& a, size_t first, bool allowEmp
       *error = "usage: pattern N (bytes)";
       return false;
     }
-    if (!ParseNumberArg("pattern length", a[first + 1], 0, static_cast<long long>(kMaxPayloadBytes), &n, error)) return false;
+    if (!ParseNumberArg("pattern length", a[first + 1], 0, static_cast<long long>(kMaxPayloadBytes),
+                        &n, error))
+      return false;
     *data = PatternBytes(static_cast<size_t>(n));
     return true;
   }
