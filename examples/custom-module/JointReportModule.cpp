@@ -66,6 +66,7 @@ int main(int argc, char* argv[]) {
   }
   if (CheckModuleArguments(argc, argv, "[JointReport][ERROR] Run ") != 0) return -1;
   auto* module = new CJointReportModule();
-  module->LoadModule();  // runs the service loop; returns only if it ends
-  return 0;
+  // Runs the service loop; returns its exit status (non-zero when the start
+  // failed) only if it ends.
+  return module->LoadModule();
 }
