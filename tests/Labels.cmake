@@ -30,6 +30,7 @@ set(_test_directory_labels
   modbusmap=integration
   ndk=module
   package=integration
+  readme=integration
   usertcp=module)
 
 # pattern=label, tried in order (CMake regular expressions).
