@@ -6,7 +6,7 @@
 //   A run is cut into phases by the commands and scripted wrenches. A force
 //   phase starts with a force command that asks for a non-zero force on its
 //   selected axes; a motion phase starts with a scripted wrench (step or
-//   ramp), a stiffness command or a release. A phase ends where the next one
+//   ramp), a stiffness command, a release, a pause or a resume. A phase ends where the next one
 //   starts, at a start or stop command, when control ends, or at the end of
 //   the run.
 //   Force phase, target F (the commanded force on the selected axes): the

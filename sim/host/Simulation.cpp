@@ -213,6 +213,8 @@ int Simulation::Pause() {
     m_direction = direction;
     m_paused = true;
   }
+  // A pause moves the rest point (the arm is held where it comes to rest).
+  if (result == 0) m_metrics.BeginMotionPhase(m_host.Time());
   return result;
 }
 
@@ -226,6 +228,7 @@ int Simulation::Resume() {
     Commanded(m_savedStiffness, m_savedForce, m_pauseRampTime);
     m_direction = direction;
   }
+  if (result == 0) m_metrics.BeginMotionPhase(m_host.Time());
   return result;
 }
 
