@@ -336,4 +336,17 @@ class ModuleTest : public ::testing::Test {
   bool m_expectRunning = true;  // cleared by tests that end the module
 };
 
+// A module with a server open on `Port` (slot 1), listening.
+template <int Port>
+class ServerOpenTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    if (HasFatalFailure()) return;
+    kore.Open(1, Port);
+    ASSERT_TRUE(kore.WaitEvent(21));
+    ASSERT_TRUE(kore.WaitOutput("End of startServices"));
+  }
+};
+
 }  // namespace usertcp_test

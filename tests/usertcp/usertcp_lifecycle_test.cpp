@@ -15,15 +15,7 @@ namespace {
 
 constexpr int kPort = 5400;
 
-class ServerOpen : public ModuleTest {
- protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    if (HasFatalFailure()) return;
-    kore.Open(1, kPort);
-    ASSERT_TRUE(kore.WaitEvent(21));
-  }
-};
+class ServerOpen : public ServerOpenTest<kPort> {};
 
 // KORE rewrites the Tx area as soon as the previous request has left the
 // queue, while chunk events and acknowledgements share the queue with it.

@@ -26,15 +26,8 @@ constexpr bool kMemoryFigures = false;
 constexpr bool kMemoryFigures = true;
 #endif
 
-class ServerUnderAttack : public ModuleTest {
+class ServerUnderAttack : public ServerOpenTest<kPort> {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    if (HasFatalFailure()) return;
-    kore.Open(1, kPort);
-    ASSERT_TRUE(kore.WaitEvent(21));
-    ASSERT_TRUE(kore.WaitOutput("End of startServices"));
-  }
   uint32_t Connect(Peer& p) {
     EXPECT_TRUE(p.Connect(kPort));
     Event e;

@@ -14,16 +14,8 @@ namespace {
 
 constexpr int kPort = 5300;
 
-class ServerMode : public ModuleTest {
+class ServerMode : public ServerOpenTest<kPort> {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    if (HasFatalFailure()) return;
-    kore.Open(1, kPort);
-    ASSERT_TRUE(kore.WaitEvent(21));
-    // Event 21 comes before listening starts; this line after it.
-    ASSERT_TRUE(kore.WaitOutput("End of startServices"));
-  }
   // Connects a client and waits for its event 29; returns its id.
   uint32_t Connect(Peer& p) {
     EXPECT_TRUE(p.Connect(kPort));
