@@ -58,4 +58,40 @@ TEST(ImpedanceLaw, TorqueMatchesClosedForm) {
   EXPECT_EQ(s.lastTorque, torque);
 }
 
+struct AxisDampingCase {
+  const char* name;
+  int axis;
+  double stiffness, force, scale, ceiling, expected;
+};
+
+void PrintTo(const AxisDampingCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ImpedanceAxisDamping : public ::testing::TestWithParam<AxisDampingCase> {};
+
+// 4 sqrt(K) translational and 1.25 sqrt(K) rotational above a floor
+// stiffness, scaled; a commanded force replaces the rule unscaled; the
+// ceiling caps both.
+TEST_P(ImpedanceAxisDamping, FollowsTheRule) {
+  const AxisDampingCase& c = GetParam();
+  EXPECT_NEAR(ImpedanceLaw::AxisDamping(c.axis, c.stiffness, c.force, c.scale, c.ceiling),
+              c.expected, 1e-3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImpedanceAxisDamping,
+    ::testing::Values(AxisDampingCase{"x500Floor", 0, 500, 0, 1, 1e300, 125.0},
+                      AxisDampingCase{"x10000", 0, 10000, 0, 1, 1e300, 400.0},
+                      AxisDampingCase{"x3000", 0, 3000, 0, 1, 1e300, 219.0890},
+                      AxisDampingCase{"x3000Scaled", 0, 3000, 0, 2, 1e300, 438.1780},
+                      AxisDampingCase{"rx100", 3, 100, 0, 1, 1e300, 12.5},
+                      AxisDampingCase{"rx10Floor", 3, 10, 0, 1, 1e300, 6.25},
+                      AxisDampingCase{"zForce20", 2, 5000, 20, 1, 1e300, 156.25},
+                      AxisDampingCase{"zForce20NotScaled", 2, 5000, 20, 2, 1e300, 156.25},
+                      AxisDampingCase{"rzMoment3", 5, 100, 3, 1, 1e300, 15.0},
+                      AxisDampingCase{"zForce200Capped", 2, 1000, 200, 1, 400, 400.0},
+                      AxisDampingCase{"x3000Capped", 0, 3000, 0, 1, 150, 150.0}),
+    [](const ::testing::TestParamInfo<AxisDampingCase>& info) { return info.param.name; });
+
 }  // namespace
