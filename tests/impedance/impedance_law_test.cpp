@@ -3,6 +3,8 @@
 // + gravity + friction.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "ImpedanceLaw.h"
 #include "support/snapshot_builder.h"
 
@@ -56,6 +58,39 @@ TEST(ImpedanceLaw, TorqueMatchesClosedForm) {
   EXPECT_TRUE(torque.isApprox(expected, 1e-12)) << torque.transpose() << "\n"
                                                 << expected.transpose();
   EXPECT_EQ(s.lastTorque, torque);
+}
+
+// Past 90 degrees of orientation error each further degree adds 1 Nm,
+// with or without rotational stiffness on that axis.
+TEST(ImpedanceLaw, OrientationBeyondNinetyDegreesAddsOneNmPerDegree) {
+  const double angle = 100.0 * 3.14159265358979323846 / 180.0;
+  SnapshotBuilder builder;
+  builder.Edit().poseTarget.rotation =
+      Eigen::AngleAxisd(angle, Eigen::Vector3d::UnitZ()).toRotationMatrix();
+  ImpedanceLaw::Params p;
+  ImpedanceLaw::State s;
+  EXPECT_NEAR(ImpedanceLaw::Step(builder.Build(), p, s)[5], 10.0, 1e-9);
+  p.stiffness[5] = p.commandStiffness[5] = 50.0;
+  EXPECT_NEAR(ImpedanceLaw::Step(builder.Build(), p, s)[5], 50.0 * angle + 10.0, 1e-9);
+}
+
+// A torque that is not finite falls back to gravity, and with gravity not
+// finite either to the last torque handed out.
+TEST(ImpedanceLaw, TorqueThatIsNotFiniteFallsBackToGravityThenTheLastTorque) {
+  SnapshotBuilder builder;
+  builder.TargetPosition(0.01, 0, 0);
+  HostSnapshot& host = builder.Edit();
+  host.gravityTorque << 0, 40, 20, 2, 1, 0;
+  ImpedanceLaw::Params p;
+  p.stiffness = p.commandStiffness = Vector6::Constant(1000);
+  ImpedanceLaw::State s;
+  const Vector6 good = ImpedanceLaw::Step(host, p, s);
+  host.jacobian(2, 3) = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(ImpedanceLaw::Step(host, p, s), host.gravityTorque);
+  host.gravityTorque[1] = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(ImpedanceLaw::Step(host, p, s), s.lastTorque);
+  EXPECT_TRUE(s.lastTorque.allFinite());
+  EXPECT_NE(s.lastTorque, good);  // the gravity fallback was the last one
 }
 
 struct AxisDampingCase {
