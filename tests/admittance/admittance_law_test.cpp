@@ -124,4 +124,51 @@ TEST(AdmittanceLaw, DampingWithUnusableEigenvectorsFallsBackToAFiniteNonZeroDesi
   for (int i = 0; i < 6; ++i) EXPECT_GT(s.dampingMatrix(i, i), 0.0) << i;
 }
 
+// mass_i = a_i + 1.5 |M| of model 0, with the snapshot's unit joint inertia.
+double Model0Mass(int joint) {
+  static const double a[6] = {6.75, 9.0, 6.0, 2.0, 3.0, 0.75};
+  return a[joint] + 1.5 * std::sqrt(6.0);
+}
+
+// On a unit Jacobian in the base frame the modes are the axes:
+// D = 2 zeta sqrt(K_d M) per axis, K_d the stiffness the damping is designed for.
+TEST(AdmittanceLaw, DampingMatchesTheClosedFormOnAUnitJacobian) {
+  AdmittanceLaw::Params p;
+  p.stiffness = p.stiffnessTarget = V6(1000, 200, 3000, 10, 100, 600);
+  p.dampingStiffness = V6(1000, 529, 3000, 52.9, 100, 600);
+  AdmittanceLaw::State s;
+  AdmittanceLaw::Step(SnapshotBuilder().Build(), p, s);
+  Matrix6 expected = Matrix6::Zero();
+  for (int i = 0; i < 6; ++i)
+    expected(i, i) = 2.0 * 5.0 * std::sqrt(p.dampingStiffness[i] * Model0Mass(i));
+  EXPECT_TRUE(s.dampingMatrix.isApprox(expected, 1e-9)) << s.dampingMatrix;
+  EXPECT_EQ(s.dampingFallbacks, 0);
+}
+
+// The damping factor of a force axis scales the model's ratio, held
+// between 1 and 10; other axes keep the model's ratio.
+TEST(AdmittanceLaw, DampingRatioIsClampedToOneAndTen) {
+  for (const auto& [model, factor, ratio, base] :
+       {std::array<double, 4>{0, 0.1, 1.0, 5.0}, std::array<double, 4>{1, 2.0, 10.0, 6.25}}) {
+    AdmittanceLaw::Params p;
+    p.model = static_cast<int>(model);
+    p.forceAxes[0] = 1;
+    p.dampingFactor[0] = factor;
+    AdmittanceLaw::State s;
+    AdmittanceLaw::Step(SnapshotBuilder().Build(), p, s);
+    EXPECT_DOUBLE_EQ(s.dampingRatio[0], ratio) << model;
+    EXPECT_DOUBLE_EQ(s.dampingRatio[1], base) << model;
+  }
+}
+
+// The force factor scales the apparent mass of its axis only.
+TEST(AdmittanceLaw, ForceFactorScalesTheApparentMass) {
+  AdmittanceLaw::Params p;
+  p.forceFactor[0] = 2.0;
+  AdmittanceLaw::State s;
+  AdmittanceLaw::Step(SnapshotBuilder().Build(), p, s);
+  EXPECT_NEAR(s.taskMass[0], 2.0 * Model0Mass(0), 1e-9);
+  EXPECT_NEAR(s.taskMass[1], Model0Mass(1), 1e-9);
+}
+
 }  // namespace

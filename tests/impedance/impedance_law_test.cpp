@@ -3,6 +3,8 @@
 // + gravity + friction.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "ImpedanceLaw.h"
 #include "support/snapshot_builder.h"
 
@@ -57,5 +59,74 @@ TEST(ImpedanceLaw, TorqueMatchesClosedForm) {
                                                 << expected.transpose();
   EXPECT_EQ(s.lastTorque, torque);
 }
+
+// Past 90 degrees of orientation error each further degree adds 1 Nm,
+// with or without rotational stiffness on that axis.
+TEST(ImpedanceLaw, OrientationBeyondNinetyDegreesAddsOneNmPerDegree) {
+  const double angle = 100.0 * 3.14159265358979323846 / 180.0;
+  SnapshotBuilder builder;
+  builder.Edit().poseTarget.rotation =
+      Eigen::AngleAxisd(angle, Eigen::Vector3d::UnitZ()).toRotationMatrix();
+  ImpedanceLaw::Params p;
+  ImpedanceLaw::State s;
+  EXPECT_NEAR(ImpedanceLaw::Step(builder.Build(), p, s)[5], 10.0, 1e-9);
+  p.stiffness[5] = p.commandStiffness[5] = 50.0;
+  EXPECT_NEAR(ImpedanceLaw::Step(builder.Build(), p, s)[5], 50.0 * angle + 10.0, 1e-9);
+}
+
+// A torque that is not finite falls back to gravity, and with gravity not
+// finite either to the last torque handed out.
+TEST(ImpedanceLaw, TorqueThatIsNotFiniteFallsBackToGravityThenTheLastTorque) {
+  SnapshotBuilder builder;
+  builder.TargetPosition(0.01, 0, 0);
+  HostSnapshot& host = builder.Edit();
+  host.gravityTorque << 0, 40, 20, 2, 1, 0;
+  ImpedanceLaw::Params p;
+  p.stiffness = p.commandStiffness = Vector6::Constant(1000);
+  ImpedanceLaw::State s;
+  const Vector6 good = ImpedanceLaw::Step(host, p, s);
+  host.jacobian(2, 3) = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(ImpedanceLaw::Step(host, p, s), host.gravityTorque);
+  host.gravityTorque[1] = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(ImpedanceLaw::Step(host, p, s), s.lastTorque);
+  EXPECT_TRUE(s.lastTorque.allFinite());
+  EXPECT_NE(s.lastTorque, good);  // the gravity fallback was the last one
+}
+
+struct AxisDampingCase {
+  const char* name;
+  int axis;
+  double stiffness, force, scale, ceiling, expected;
+};
+
+void PrintTo(const AxisDampingCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ImpedanceAxisDamping : public ::testing::TestWithParam<AxisDampingCase> {};
+
+// 4 sqrt(K) translational and 1.25 sqrt(K) rotational above a floor
+// stiffness, scaled; a commanded force replaces the rule unscaled; the
+// ceiling caps both.
+TEST_P(ImpedanceAxisDamping, FollowsTheRule) {
+  const AxisDampingCase& c = GetParam();
+  EXPECT_NEAR(ImpedanceLaw::AxisDamping(c.axis, c.stiffness, c.force, c.scale, c.ceiling),
+              c.expected, 1e-3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImpedanceAxisDamping,
+    ::testing::Values(AxisDampingCase{"x500Floor", 0, 500, 0, 1, 1e300, 125.0},
+                      AxisDampingCase{"x10000", 0, 10000, 0, 1, 1e300, 400.0},
+                      AxisDampingCase{"x3000", 0, 3000, 0, 1, 1e300, 219.0890},
+                      AxisDampingCase{"x3000Scaled", 0, 3000, 0, 2, 1e300, 438.1780},
+                      AxisDampingCase{"rx100", 3, 100, 0, 1, 1e300, 12.5},
+                      AxisDampingCase{"rx10Floor", 3, 10, 0, 1, 1e300, 6.25},
+                      AxisDampingCase{"zForce20", 2, 5000, 20, 1, 1e300, 156.25},
+                      AxisDampingCase{"zForce20NotScaled", 2, 5000, 20, 2, 1e300, 156.25},
+                      AxisDampingCase{"rzMoment3", 5, 100, 3, 1, 1e300, 15.0},
+                      AxisDampingCase{"zForce200Capped", 2, 1000, 200, 1, 400, 400.0},
+                      AxisDampingCase{"x3000Capped", 0, 3000, 0, 1, 150, 150.0}),
+    [](const ::testing::TestParamInfo<AxisDampingCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -275,19 +275,14 @@ TEST_P(ImpedanceDamping, FollowsTheRules) {
   EXPECT_NEAR(MeasuredDamping(c.axis), c.expected, 1e-3);
 }
 
+// The rule itself is checked on the law; these check what the module feeds
+// it: the pause gains and the damping ceiling.
 INSTANTIATE_TEST_SUITE_P(
     Cases, ImpedanceDamping,
     ::testing::Values(
-        DampingCase{"x500", {500, 1000, 1000, 100, 100, 100}, 0, 0.0, false, 125.0},
-        DampingCase{"x10000", {10000, 1000, 1000, 100, 100, 100}, 0, 0.0, false, 400.0},
-        DampingCase{"x3000", {3000, 1000, 1000, 100, 100, 100}, 0, 0.0, false, 219.0890},
         DampingCase{"x3000paused", {3000, 1000, 1000, 100, 100, 100}, 0, 0.0, true, 400.0},
         DampingCase{"y500paused", {1000, 500, 1000, 100, 100, 100}, 1, 0.0, true, 400.0},
-        DampingCase{"rx100", {1000, 1000, 1000, 100, 100, 100}, 3, 0.0, false, 12.5},
-        DampingCase{"rx10", {1000, 1000, 1000, 10, 100, 100}, 3, 0.0, false, 6.25},
         DampingCase{"rx100paused", {1000, 1000, 1000, 100, 100, 100}, 3, 0.0, true, 40.0},
-        DampingCase{"zForce20", {1000, 1000, 5000, 100, 100, 100}, 2, 20.0, false, 156.25},
-        DampingCase{"rzMoment3", {1000, 1000, 1000, 100, 100, 100}, 5, 3.0, false, 15.0},
         DampingCase{"zForce200Capped", {1000, 1000, 1000, 100, 100, 100}, 2, 200.0, false, 400.0}),
     [](const ::testing::TestParamInfo<DampingCase>& info) { return info.param.name; });
 
