@@ -33,8 +33,6 @@ CUserTcpServer::CUserTcpServer(const UserTcpTimings& timings)
     // Nothing is left behind for a module that does not run.
     DeleteSharedMemory(m_pTxShm, m_pTxArea);
     DeleteSharedMemory(m_pRxShm, m_pRxArea);
-    m_pTxShm = m_pRxShm = nullptr;
-    m_pTxArea = m_pRxArea = nullptr;
     Response(EN_REQ_MODULE_MANAGER_LOAD,
              bAreas ? EN_RET_STATUS_LOAD_FALSE_SEM : EN_RET_STATUS_LOAD_FALSE_SHM);
   }
@@ -42,11 +40,7 @@ CUserTcpServer::CUserTcpServer(const UserTcpTimings& timings)
 
 CUserTcpServer::~CUserTcpServer() {
   DeleteSharedMemory(m_pTxShm, m_pTxArea);
-  m_pTxShm = nullptr;
-  m_pTxArea = nullptr;
   DeleteSharedMemory(m_pRxShm, m_pRxArea);
-  m_pRxShm = nullptr;
-  m_pRxArea = nullptr;
   delete m_pPing;
   m_pPing = nullptr;
   if (m_semTx != nullptr) sem_close(m_semTx);

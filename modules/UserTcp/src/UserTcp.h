@@ -72,7 +72,8 @@ class CUserTcpServer : public CCommunicationModuleBase, public CNDKServer, publi
   // failure.
   bool SemInit(const char* szBase);
   // Unmaps and removes one area and deletes its object.
-  void DeleteSharedMemory(SharedMem* pShm, void* pArea);
+  // Unmaps and removes one area and clears both pointers.
+  void DeleteSharedMemory(SharedMem*& pShm, void*& pArea);
 
   // Body of the client listening thread.
   int ClientListening();

@@ -60,12 +60,15 @@ bool CUserTcpServer::SemInit(const char* szBase) {
   return true;
 }
 
-void CUserTcpServer::DeleteSharedMemory(SharedMem* pShm, void* pArea) {
-  if (pShm == nullptr || pArea == nullptr) return;
-  void* p = pArea;
-  if (!pShm->UnMapShm(&p)) DebugLog(" ERROR: Failed to unmap tcp shared memory!");
-  if (!pShm->FreeShm()) DebugLog(" ERROR: Failed to free tcp shared memory!");
+void CUserTcpServer::DeleteSharedMemory(SharedMem*& pShm, void*& pArea) {
+  if (pShm != nullptr && pArea != nullptr) {
+    void* p = pArea;
+    if (!pShm->UnMapShm(&p)) DebugLog(" ERROR: Failed to unmap tcp shared memory!");
+    if (!pShm->FreeShm()) DebugLog(" ERROR: Failed to free tcp shared memory!");
+  }
   delete pShm;
+  pShm = nullptr;
+  pArea = nullptr;
 }
 
 }  // namespace VeloFramework

@@ -81,12 +81,8 @@ void CUserTcpServer::StopForExit() {
   {
     std::lock_guard<std::mutex> exchange(m_exchangeMutex);
     DeleteSharedMemory(m_pRxShm, m_pRxArea);
-    m_pRxShm = nullptr;
-    m_pRxArea = nullptr;
   }
   DeleteSharedMemory(m_pTxShm, m_pTxArea);
-  m_pTxShm = nullptr;
-  m_pTxArea = nullptr;
   // What was sent to the peers reaches them before the sockets close: a
   // close with unread input would reset the connection and drop it.
   FinishSendingToAllUsers(kExitDrainTime);
