@@ -305,6 +305,8 @@ class ControlModule {
 
   // Rotation of a reference frame (tool, world or user `userIndex`).
   Eigen::Matrix3d FrameRotation(int type, int userIndex);
+  // The same for a gain or vector frame; false for the base frame.
+  bool GainFrameRotation(const _REF_COORD& coord, Eigen::Matrix3d& r);
 
  private:
   // Decodes a start record; false when it holds NaN or infinity.

@@ -87,45 +87,40 @@ void ControlModule::UpdateCoordRot(Eigen::Matrix6d& rotation, REF_COORD_MODE mod
   }
 }
 
+// The rotation of a gain or vector frame: the tool, world or user frame
+// (user frames by the compliance frame's index); false for the base frame
+// and unknown types, which leave values as they are.
+bool ControlModule::GainFrameRotation(const _REF_COORD& coord, Eigen::Matrix3d& r) {
+  switch (coord.type) {
+    case COORD_TOOL:
+    case COORD_WORLD:
+    case COORD_USER:
+      r = FrameRotation(coord.type, coord.type == COORD_USER
+                                        ? m_context->getRefCoord(REF_MODE_COMPLIANCE).index
+                                        : 0);
+      return true;
+    default:
+      return false;
+  }
+}
+
 void ControlModule::ChangeCoordinate(_REF_COORD coord, const Eigen::Vector6d& in,
                                      Eigen::Vector6d& out) {
   const Eigen::Vector6d v = in;  // `in` and `out` may be the same vector
   out = v;
-  switch (coord.type) {
-    case COORD_TOOL:
-    case COORD_WORLD:
-    case COORD_USER: {
-      auto index = [&] {
-        return coord.type == COORD_USER ? m_context->getRefCoord(REF_MODE_COMPLIANCE).index : 0;
-      };
-      out.head<3>() = FrameRotation(coord.type, index()) * v.head<3>();
-      out.tail<3>() = FrameRotation(coord.type, index()) * v.tail<3>();
-      break;
-    }
-    default:
-      break;
-  }
+  Eigen::Matrix3d r;
+  if (!GainFrameRotation(coord, r)) return;
+  out.head<3>() = r * v.head<3>();
+  out.tail<3>() = r * v.tail<3>();
 }
 
 void ControlModule::ChangeCoordinate(_REF_COORD coord, const Eigen::Vector6d& diagonal,
                                      Eigen::Matrix6d& out) {
   out = DiagonalVectoMat6D(diagonal);
-  switch (coord.type) {
-    case COORD_TOOL:
-    case COORD_WORLD:
-    case COORD_USER: {
-      auto index = [&] {
-        return coord.type == COORD_USER ? m_context->getRefCoord(REF_MODE_COMPLIANCE).index : 0;
-      };
-      Eigen::Matrix3d r = FrameRotation(coord.type, index());
-      out.block<3, 3>(0, 0) = r * out.block<3, 3>(0, 0) * r.transpose();
-      r = FrameRotation(coord.type, index());
-      out.block<3, 3>(3, 3) = r * out.block<3, 3>(3, 3) * r.transpose();
-      break;
-    }
-    default:
-      break;
-  }
+  Eigen::Matrix3d r;
+  if (!GainFrameRotation(coord, r)) return;
+  out.block<3, 3>(0, 0) = r * out.block<3, 3>(0, 0) * r.transpose();
+  out.block<3, 3>(3, 3) = r * out.block<3, 3>(3, 3) * r.transpose();
 }
 
 void ControlModule::SetRelativeMode(bool relative, Eigen::Vector6d& offset) {

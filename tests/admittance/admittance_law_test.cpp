@@ -2,6 +2,7 @@
 // claim per test, no module and no host.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 
 #include "AdmittanceLaw.h"
@@ -169,6 +170,101 @@ TEST(AdmittanceLaw, ForceFactorScalesTheApparentMass) {
   AdmittanceLaw::Step(SnapshotBuilder().Build(), p, s);
   EXPECT_NEAR(s.taskMass[0], 2.0 * Model0Mass(0), 1e-9);
   EXPECT_NEAR(s.taskMass[1], Model0Mass(1), 1e-9);
+}
+
+// Model-0 gains the claims below start from: 1000 N/m and 100 Nm/rad,
+// the damping designed for the same stiffness.
+AdmittanceLaw::Params DefaultGains() {
+  AdmittanceLaw::Params p;
+  p.stiffness << 1000, 1000, 1000, 100, 100, 100;
+  p.stiffnessTarget = p.dampingStiffness = p.stiffness;
+  return p;
+}
+
+// Without a wrench the set-point is the trajectory target, and an axis
+// without stiffness gets no trajectory velocity.
+TEST(AdmittanceLaw, WithoutWrenchTheOutputIsTheTrajectoryTarget) {
+  SnapshotBuilder builder;
+  builder.TargetPosition(0.4, -0.1, 0.6);
+  HostSnapshot& host = builder.Edit();
+  host.poseTarget.rotation =
+      Eigen::AngleAxisd(0.7, Eigen::Vector3d(1, 2, 3).normalized()).toRotationMatrix();
+  host.velocityTarget.linear << 0.1, 0.2, 0.3;
+  host.velocityTarget.angular << 0.01, 0.02, 0.03;
+  AdmittanceLaw::Params p = DefaultGains();
+  p.stiffness[1] = p.stiffnessTarget[1] = 0.0;
+  AdmittanceLaw::State s;
+  AdmittanceLaw::Output out;
+  for (int i = 0; i < 200; ++i) out = AdmittanceLaw::Step(host, p, s);
+  ASSERT_TRUE(out.valid);
+  EXPECT_TRUE(s.admDisp.isZero());
+  EXPECT_TRUE(out.position.isApprox(host.poseTarget.position));
+  EXPECT_TRUE(out.rotation.isApprox(host.poseTarget.rotation));
+  EXPECT_TRUE(out.velocity.isApprox(V6(0.1, 0.0, 0.3, 0.01, 0.02, 0.03)));
+}
+
+// On a force axis (no stiffness, damping designed for the floor of
+// 529 N/m) the tool presses a spring wall until the contact force equals
+// the commanded one (force reference = negated command).
+TEST(AdmittanceLaw, ForceControlledAxisSettlesWhereTheContactForceMatches) {
+  AdmittanceLaw::Params p = DefaultGains();
+  p.stiffness[2] = p.stiffnessTarget[2] = 0.0;
+  p.dampingStiffness[2] = 529.0;
+  p.forceAxes[2] = 1.0;
+  p.forceRef[2] = -15.0;
+  AdmittanceLaw::State s;
+  SnapshotBuilder host;
+  const double wallZ = 0.002, wallK = 20000.0;
+  for (int i = 0; i < 8000; ++i) {
+    const double z = s.admDisp[2];
+    host.ExternalWrench(V6(0, 0, z > wallZ ? -wallK * (z - wallZ) : 0.0, 0, 0, 0));
+    AdmittanceLaw::Step(host.Build(), p, s);
+  }
+  EXPECT_NEAR(s.extWrench[2], -15.0, 1e-3);
+  EXPECT_NEAR(s.admDisp[2], wallZ + 15.0 / wallK, 1e-6);
+}
+
+// A four-axis arm complies in x, y, z and about the third axis of R0 only.
+TEST(AdmittanceLaw, FourAxisArmKeepsOnlyTheRotationAboutTheThirdAxis) {
+  AdmittanceLaw::Params p = DefaultGains();
+  p.model = 7;
+  p.fourAxis = true;
+  SnapshotBuilder builder;
+  builder.ExternalWrench(V6(3, -2, 1, 0.5, 0.7, 0.3));
+  builder.Edit().r0Rotation = Eigen::AngleAxisd(0.4, Eigen::Vector3d::UnitX()).toRotationMatrix();
+  AdmittanceLaw::State s;
+  for (int i = 0; i < 15000; ++i) AdmittanceLaw::Step(builder.Build(), p, s);
+  EXPECT_DOUBLE_EQ(s.extWrench[3], 0.0);
+  EXPECT_DOUBLE_EQ(s.extWrench[4], 0.0);
+  const Eigen::Vector3d rot = s.admDisp.tail<3>();
+  EXPECT_GT(rot.norm(), 1e-5);
+  EXPECT_NEAR(rot.normalized().cross(builder.Build().r0Rotation.col(2)).norm(), 0.0, 1e-9);
+  EXPECT_NEAR(s.admDisp[0], 3.0 / 1000.0, 1e-6);
+}
+
+// The highest stiffness with the lightest apparent mass and the highest
+// damping ratio leaves the explicit step's stable region; the law steps
+// implicitly there and settles without overshoot growth.
+TEST(AdmittanceLaw, HighestGainsWithTheLightestMassStayStable) {
+  AdmittanceLaw::Params p;
+  p.model = 1;  // base damping ratio 6.25, raised to 10 by the factor
+  p.stiffness << 20000, 20000, 20000, 1000, 1000, 1000;
+  p.stiffnessTarget = p.dampingStiffness = p.stiffness;
+  p.forceFactor.setConstant(0.1);
+  p.dampingFactor.setConstant(2.0);
+  p.forceAxes[0] = 1.0;
+  p.forceRef[0] = -5.0;
+  const HostSnapshot host = SnapshotBuilder().ExternalWrench(V6(10, 0, 0, 0, 0, 0)).Build();
+  AdmittanceLaw::State s;
+  double largest = 0.0;
+  for (int i = 0; i < 5000; ++i) {
+    AdmittanceLaw::Step(host, p, s);
+    largest = std::max(largest, s.admDisp.cwiseAbs().maxCoeff());
+  }
+  // External 10 N plus the commanded 5 N against 20000 N/m.
+  EXPECT_NEAR(s.admDisp[0], 15.0 / 20000.0, 1e-7);
+  EXPECT_LT(largest, 2.0 * 15.0 / 20000.0);
+  EXPECT_GT(s.implicitSteps, 0);
 }
 
 }  // namespace

@@ -14,7 +14,6 @@ class Probe : public AdmittanceControlModule {
  public:
   using AdmittanceControlModule::AdmittanceControlModule;
 
-  using AdmittanceControlModule::m_commandStiffness;
   using AdmittanceControlModule::m_dampingFactorRamp;
   using AdmittanceControlModule::m_dampingStiffnessRamp;
   using AdmittanceControlModule::m_forceAxes;
@@ -22,7 +21,6 @@ class Probe : public AdmittanceControlModule {
   using AdmittanceControlModule::m_forceOffset;
   using AdmittanceControlModule::m_forceRefRamp;
   using AdmittanceControlModule::m_forceTarget;
-  using AdmittanceControlModule::m_gainElapsed;
   using AdmittanceControlModule::m_gainTime;
   using AdmittanceControlModule::m_lawState;
   using AdmittanceControlModule::m_stiffnessRamp;

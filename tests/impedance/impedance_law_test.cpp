@@ -93,6 +93,30 @@ TEST(ImpedanceLaw, TorqueThatIsNotFiniteFallsBackToGravityThenTheLastTorque) {
   EXPECT_NE(s.lastTorque, good);  // the gravity fallback was the last one
 }
 
+// The feed-forward acceleration is the target's less the Jacobian's rate on
+// the target velocity, qdd = J^-1 (a - Jdot J^-1 v), taken through the
+// arm's inertia; the Coriolis term uses the measured joint velocity.
+TEST(ImpedanceLaw, FeedForwardRemovesTheJacobianRateAndAddsCoriolis) {
+  SnapshotBuilder builder;
+  HostSnapshot& host = builder.Edit();
+  host.velocityTarget.linear << 0.1, 0.0, -0.05;
+  host.velocityTarget.angular << 0.0, 0.2, 0.0;
+  host.velocity = host.velocityTarget;  // tracking: no velocity error
+  host.accelerationTarget << 0.5, -0.2, 0.1, 0.0, 0.3, 0.0;
+  host.jacobianDot = Matrix6::Identity() * 0.4;
+  host.jacobianDot(0, 4) = -0.3;
+  host.jointInertia = Matrix6::Identity() * 3.0;
+  host.coriolis = Matrix6::Identity() * 0.7;
+  host.jointVelocity << 0.1, -0.1, 0.2, 0, 0.3, -0.2;
+  ImpedanceLaw::Params p;
+  ImpedanceLaw::State s;
+  Vector6 v;
+  v << host.velocityTarget.linear, host.velocityTarget.angular;
+  const Vector6 expected = host.jointInertia * (host.accelerationTarget - host.jacobianDot * v) +
+                           host.coriolis * host.jointVelocity;
+  EXPECT_TRUE(ImpedanceLaw::Step(host, p, s).isApprox(expected, 1e-12));
+}
+
 struct AxisDampingCase {
   const char* name;
   int axis;
