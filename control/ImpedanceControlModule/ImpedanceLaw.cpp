@@ -40,8 +40,6 @@ ImpedanceLaw::Vector6 ImpedanceLaw::Step(const HostSnapshot& host, const Params&
     damping[i] =
         AxisDamping(i, p.commandStiffness[i], p.commandForce[i], p.dampingScale, p.dampingMax[i]);
   }
-  const Matrix6 stiffnessMatrix = control::DiagonalMatrix(p.stiffness);
-  const Matrix6 dampingMatrix = control::DiagonalMatrix(damping);
 
   Matrix6 inertia = host.jointInertia;
   for (int i = 0; i < 6; ++i) inertia(i, i) += p.rotorInertia[i];
@@ -106,14 +104,15 @@ ImpedanceLaw::Vector6 ImpedanceLaw::Step(const HostSnapshot& host, const Params&
     force[i] *= FreeFlightGuard::ForceShare(along, share);
   }
 
-  Vector6 wrench =
-      stiffnessMatrix * springError + dampingMatrix * velocityError + force + orientationLimit;
+  // The gains are diagonal: per-axis products.
+  Vector6 wrench = p.stiffness.cwiseProduct(springError) + damping.cwiseProduct(velocityError) +
+                   force + orientationLimit;
   for (int i = 0; i < 6; ++i) {
     const double limit = i < 3 ? kMaxWrenchForce : kMaxWrenchMoment;
     if (wrench[i] > limit) wrench[i] = limit;
     if (wrench[i] < -limit) wrench[i] = -limit;  // NaN stays NaN: see the fallback below
   }
-  Vector6 torque = inertia * jointAcceleration + (host.jacobian.transpose() * rotation) * wrench +
+  Vector6 torque = inertia * jointAcceleration + host.jacobian.transpose() * (rotation * wrench) +
                    host.coriolis * host.jointVelocity + host.gravityTorque + host.frictionTorque;
 
   if (!torque.allFinite()) {
