@@ -139,6 +139,9 @@ def server_mode(k):
     k.cmd("tcp-ack refuse-next")
     b.sendall(pattern(9000, 3))
     k.output("SEND MESSAGE FAIL", m)
+    # The refused chunk's event may be logged after the module's line; wait
+    # for it, then give any later chunk a moment to show up.
+    k.wait(lambda o: o.get("type") == "event" and o.get("event") == 28, start=m)
     time.sleep(0.3)
     refused = k.events(28, m)
     check(len(refused) == 1 and refused[0]["ack"] == "failure", "refusing chunk 1 drops the rest")
