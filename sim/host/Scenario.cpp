@@ -55,6 +55,16 @@ class LineReader {
     }
     return false;
   }
+  // An optional trailing number: true with `x` unchanged when the line has
+  // ended, false when a word is there that is not a number.
+  bool OptionalNumber(double& x) {
+    const std::streampos pos = m_in.tellg();
+    std::string w;
+    if (!(m_in >> w)) return true;
+    m_in.clear();
+    m_in.seekg(pos);
+    return Number(x);
+  }
   bool AtEnd() {
     std::string w;
     return !(m_in >> w);
@@ -291,6 +301,21 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
   } else if (key == "sensor_delay") {
     if (!r.Number(v[0])) return fail("sensor_delay 0|1");
     h.sensorDelay = v[0] != 0.0;
+  } else if (key == "stale_sensor") {
+    // stale_sensor EVERY [CYCLES]
+    double every = 0.0, cycles = 5.0;
+    if (!r.Number(every) || every < 0.0 || every > 1e6 || every != std::floor(every))
+      return fail("stale_sensor EVERY [CYCLES]: whole cycles, 0 to 1000000");
+    if (!r.OptionalNumber(cycles) || cycles < 0.0 || cycles > 1e6 || cycles != std::floor(cycles))
+      return fail("stale_sensor EVERY [CYCLES]: whole cycles, 0 to 1000000");
+    h.staleSensorEvery = static_cast<int>(every);
+    h.staleSensorCycles = static_cast<int>(cycles);
+  } else if (key == "overrun") {
+    double every = 0.0;
+    if (!r.Number(every) || every < 0.0 || every > 1e6 || every != std::floor(every) ||
+        every == 1.0)
+      return fail("overrun EVERY: whole cycles, 0 or 2 to 1000000");
+    h.overrunEvery = static_cast<int>(every);
   } else if (key == "contact") {
     // contact plane|wall PX PY PZ NX NY NZ stiffness K [damping D] [friction MU]
     // contact box PX PY PZ RX RY RZ (degrees) HX HY HZ stiffness K [damping D] [friction MU]

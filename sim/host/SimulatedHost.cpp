@@ -1,5 +1,6 @@
 #include "SimulatedHost.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -285,9 +286,15 @@ void SimulatedHost::Sense() {
     std::swap(torqueMeasured, m_extTorquePrevious);
     std::swap(wrenchMeasured, m_wrenchPrevious);
   }
-  m_extTorqueMeasured = torqueMeasured;
-  m_extTorqueFiltered += kFilterGain * (m_extTorqueMeasured - m_extTorqueFiltered);
-  m_wrenchFiltered += kFilterGain * (wrenchMeasured - m_wrenchFiltered);
+  const long every = m_p.staleSensorEvery;
+  const bool stale =
+      every > 0 && m_senses >= every && m_senses % every < std::max(0, m_p.staleSensorCycles);
+  ++m_senses;
+  if (!stale) {
+    m_extTorqueMeasured = torqueMeasured;
+    m_extTorqueFiltered += kFilterGain * (m_extTorqueMeasured - m_extTorqueFiltered);
+    m_wrenchFiltered += kFilterGain * (wrenchMeasured - m_wrenchFiltered);
+  }
   m_trajectory.Evaluate(m_t, m_targetPose, m_targetVel, m_targetAcc, m_motionStatus);
 }
 

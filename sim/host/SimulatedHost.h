@@ -77,6 +77,14 @@ struct HostParameters {
   double wrenchNoise = 0.0;                // std of the force sensor, N / Nm
   Vector6d wrenchBias = Vector6d::Zero();  // force sensor offset left after compensation
   bool sensorDelay = false;                // force and torque readings one cycle late
+  // A host that falls behind: every `staleSensorEvery` cycles the force and
+  // torque readings keep their last value for `staleSensorCycles` cycles;
+  // every `overrunEvery` cycles one DoControl call is missed and made up by
+  // two calls in the next cycle (the plant advancing 2 ms in between).
+  // 0: never.
+  int staleSensorEvery = 0;
+  int staleSensorCycles = 5;
+  int overrunEvery = 0;
   unsigned seed = 1;
   _REF_COORD frame{COORD_BASE, 0, 0};                   // the motion command frame
   Eigen::Matrix3d world = Eigen::Matrix3d::Identity();  // world frame in base
@@ -283,6 +291,7 @@ class SimulatedHost : public RobotControlContext {
   Vector6d m_velD;
   std::vector<ErrorRecord> m_errors;
   long m_nonFinite = 0;
+  long m_senses = 0;  // Sense calls, for the stale-reading windows
   long m_speedLimited = 0;
   long m_torqueLimited = 0;
 };

@@ -249,10 +249,17 @@ int Simulation::CheckControlState() {
 
 void Simulation::Step() {
   const bool drove = m_running && m_module;
-  if (drove) {
-    m_module->DoControl();
-    if (!m_host.ComplianceOn()) m_running = false;
+  const int every = m_host.Parameters().overrunEvery;
+  const bool missed = every > 0 && m_steps % every == every - 1;
+  ++m_steps;
+  if (drove && !missed) {
+    // After a missed cycle the host makes up for it with a second call.
+    for (int call = m_madeUp ? 2 : 1; call > 0 && m_running; --call) {
+      m_module->DoControl();
+      if (!m_host.ComplianceOn()) m_running = false;
+    }
   }
+  m_madeUp = missed;
   m_host.Actuate();
   Record(drove);
   if (drove && !m_running) m_metrics.EndPhase(m_host.Time());

@@ -107,6 +107,8 @@ class Simulation {
   ControlModule* m_module = nullptr;
   bool m_owned = false;
   bool m_running = false;
+  long m_steps = 0;       // cycles stepped, for the host's missed cycles
+  bool m_madeUp = false;  // the last cycle was missed: call twice now
   Eigen::Isometry3d m_reference;
   // Host-side command ramps (for logs and plots).
   Vector6d m_stiffFrom = Vector6d::Zero(), m_stiffTo = Vector6d::Zero();

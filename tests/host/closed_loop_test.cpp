@@ -65,8 +65,9 @@ class MujocoClosedLoop : public ::testing::TestWithParam<Plugin> {
   // Presses down with `force` N onto a wall 5 mm below the TCP. With
   // `approach`, the trajectory first brings the tool onto the wall under
   // stiffness (5 mm in 0.5 s) and the force command follows in contact.
-  RunMetrics Press(double wallStiffness, double force, bool approach = false) {
-    auto sim = Started(Physics(), 2000.0);
+  RunMetrics Press(double wallStiffness, double force, bool approach = false,
+                   const HostParameters& host = Physics()) {
+    auto sim = Started(host, 2000.0);
     Eigen::Vector3d point = sim->Host().TcpPose().translation();
     point.z() -= 0.005;
     sim->Host().Wrench().SetWall(point, Eigen::Vector3d::UnitZ(), wallStiffness, 0.0);
@@ -121,6 +122,25 @@ TEST_P(MujocoClosedLoop, PressOnSoftWall) {
 TEST_P(MujocoClosedLoop, PressOnStiffWall) {
   ExpectGentlePress(Press(1e5, 20.0, true), 1e5);
   if (std::string(GetParam().name) == "admittance") ExpectGentlePress(Press(1e5, 20.0), 1e5);
+}
+
+// A host that falls behind, with a missed cycle made up by two calls every
+// 50th cycle and the force and torque readings frozen for 5 cycles in
+// every 50, presses no worse than a punctual one.
+TEST_P(MujocoClosedLoop, AHostThatFallsBehindPressesNoWorse) {
+  HostParameters late = Physics();
+  late.overrunEvery = 50;
+  late.staleSensorEvery = 50;
+  late.staleSensorCycles = 5;
+  for (bool approach : {true, false}) {
+    if (!approach && std::string(GetParam().name) != "admittance") continue;
+    const RunMetrics punctual = Press(1e5, 20.0, approach);
+    const RunMetrics behind = Press(1e5, 20.0, approach, late);
+    EXPECT_LT(behind.firstImpactPeak, 1.05 * punctual.firstImpactPeak) << approach;
+    EXPECT_LE(behind.liftOffs, punctual.liftOffs) << approach;
+    EXPECT_LT(behind.steadyForceError, 0.5) << approach;
+    EXPECT_EQ(1, behind.stable) << approach;
+  }
 }
 
 // A 1 kg payload the controller is not told about reads as an external

@@ -277,6 +277,25 @@ TEST(SensorDelay, ReadingsArriveOneCycleLate) {
   }
 }
 
+// A stale window keeps the last force and torque readings: every 4th
+// cycle for 2 cycles here, while the noise changes every fresh reading.
+TEST(StaleSensor, ReadingsStayFrozenInsideTheWindowOnly) {
+  HostParameters p;
+  p.torqueNoise = p.wrenchNoise = 0.1;
+  p.staleSensorEvery = 4;
+  p.staleSensorCycles = 2;
+  SimulatedHost host(p);
+  Vector6d torque = host.getJntTrqExt(), wrench = host.getFTS_comp_FCtrl_lpf();
+  for (int cycle = 1; cycle <= 10; ++cycle) {
+    host.Actuate();
+    const bool stale = cycle >= 4 && cycle % 4 < 2;
+    EXPECT_EQ(stale, host.getJntTrqExt() == torque) << cycle;
+    EXPECT_EQ(stale, host.getFTS_comp_FCtrl_lpf() == wrench) << cycle;
+    torque = host.getJntTrqExt();
+    wrench = host.getFTS_comp_FCtrl_lpf();
+  }
+}
+
 // --- servo ---------------------------------------------------------------
 
 TEST(MujocoServo, PositionLoopIsFiniteAndSettlesOnTheTaskSetPoint) {
