@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -13,6 +14,30 @@ namespace hostsim {
 namespace {
 
 constexpr double kDeg = 3.141592653589793 / 180.0;
+// The fastest trajectory target a motion library hands an arm of this
+// kind: 2 m/s and 180 degrees/s at the peak of the profile.
+constexpr double kMaxTargetSpeed = 2.0;
+constexpr double kMaxTargetAngularSpeed = 180.0 * kDeg;
+
+// Refuses a trajectory whose peak speed is beyond what the arm can follow.
+bool TargetSpeedWithinLimits(double linear, double angular, std::string& why) {
+  char text[160];
+  if (!(linear <= kMaxTargetSpeed)) {
+    std::snprintf(text, sizeof text,
+                  "the target would move at %.3g m/s at its peak, beyond the limit of %g m/s: "
+                  "give it more time",
+                  linear, kMaxTargetSpeed);
+    return why = text, false;
+  }
+  if (!(angular <= kMaxTargetAngularSpeed)) {
+    std::snprintf(text, sizeof text,
+                  "the target would turn at %.3g degrees/s at its peak, beyond the limit of %g "
+                  "degrees/s: give it more time",
+                  angular / kDeg, kMaxTargetAngularSpeed / kDeg);
+    return why = text, false;
+  }
+  return true;
+}
 
 class LineReader {
  public:
@@ -114,6 +139,10 @@ bool ParseEvent(LineReader& r, ScenarioEvent& e, std::string& why) {
     if (!r.Number(e.value) || e.value <= 0.0 || !r.Vec6(e.a))
       return why = "expected: move duration dx dy dz drx dry drz (m, degrees)", false;
     e.a.tail<3>() *= kDeg;
+    // The quintic profile peaks at 1.875 times the mean speed.
+    if (!TargetSpeedWithinLimits(1.875 * e.a.head<3>().norm() / e.value,
+                                 1.875 * e.a.tail<3>().norm() / e.value, why))
+      return false;
   } else if (k == "line") {
     double d[3];
     if (!r.Number(e.value) || e.value <= 0.0 || !r.Numbers(d, 3))
@@ -122,11 +151,18 @@ bool ParseEvent(LineReader& r, ScenarioEvent& e, std::string& why) {
     e.damping = 0.1;
     if (r.Optional("blend") && (!r.Number(e.damping) || e.damping <= 0.0))
       return why = "expected: blend seconds (above 0)", false;
+    // Cruise speed of the trapezoid, its blend held within the duration as
+    // the trajectory holds it.
+    const double blend = std::min(std::max(e.damping, 0.001), 0.5 * e.value);
+    if (!TargetSpeedWithinLimits(e.a.head<3>().norm() / (e.value - blend), 0.0, why)) return false;
   } else if (k == "spiral") {
     // spiral duration radius turns [until_drop D]
     if (!r.Number(e.value) || e.value <= 0.0 || !r.Number(e.a[0]) || e.a[0] <= 0.0 ||
         !r.Number(e.a[1]) || e.a[1] <= 0.0)
       return why = "expected: spiral duration radius turns [until_drop D] (s, m, turns, m)", false;
+    // Fastest at the outer end: (R / S) sqrt(1 + (2 pi N)^2).
+    const double w = 2.0 * 3.141592653589793 * e.a[1];
+    if (!TargetSpeedWithinLimits(e.a[0] / e.value * std::sqrt(1.0 + w * w), 0.0, why)) return false;
     if (r.Optional("until_drop")) {
       if (!r.Number(e.damping) || e.damping <= 0.0)
         return why = "expected: until_drop D (m, above 0)", false;

@@ -218,6 +218,13 @@ TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
       "expect stable ~ true\n",
       "at 0 spiral 1 0 3\n",
       "at 0 line 0 0.1 0 0\n",
+      // Targets faster than the arm can follow at their peak.
+      "at 0 move 0.1 0.2 0 0 0 0 0\n",  // 3.75 m/s
+      "at 0 move 1 0 0 0 0 0 100\n",    // 187.5 degrees/s
+      "at 0 line 0.3 0.5 0 0\n",        // 2.5 m/s cruise
+      "at 0 spiral 1 0.1 4\n",          // 2.5 m/s at the outer end
+      "stale_sensor 10 2.5\n",
+      "overrun 1\n",
   };
   for (const char* text : bad) {
     EXPECT_FALSE(Scenario::Parse(text, "bad.txt", &s, &error)) << text;
@@ -225,6 +232,10 @@ TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
   }
   EXPECT_FALSE(Scenario::Parse("\n\nat 1 jump\n", "bad.txt", &s, &error));
   EXPECT_EQ("bad.txt:3: unknown command 'jump'", error);
+  // The fastest targets still taken.
+  EXPECT_TRUE(
+      Scenario::Parse("at 0 move 0.1 0.1 0 0 0 0 0\nat 1 line 0.6 1 0 0\n", "ok.txt", &s, &error))
+      << error;
   EXPECT_FALSE(Scenario::Load("/nonexistent/scenario.txt", &s, &error));
 }
 
