@@ -12,6 +12,7 @@
 #include "../support/counting_new.h"
 #include "Simulation.h"
 #include "probe.h"
+#include "support/vectors.h"
 
 namespace {
 
@@ -19,13 +20,7 @@ using hostsim::HostParameters;
 using hostsim::Simulation;
 using Vector6d = Eigen::Matrix<double, 6, 1>;
 
-Vector6d V6(double a, double b, double c, double d, double e, double f) {
-  Vector6d v;
-  v << a, b, c, d, e, f;
-  return v;
-}
-
-const Vector6d kStiffness = V6(2000, 2000, 2000, 100, 100, 100);
+const Vector6d kStiffness = Six(2000, 2000, 2000, 100, 100, 100);
 
 class ClosedLoop : public ::testing::Test {
  protected:
@@ -60,7 +55,7 @@ TEST_F(ClosedLoop, WithoutWrenchTheArmFollowsTheTrajectoryTarget) {
   Load(sim);
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
   sim.Run(0.2);
-  sim.Host().Trajectory().Move(sim.Host().Time(), 1.0, V6(0.05, -0.03, 0.02, 0.0, 0.0, 0.2));
+  sim.Host().Trajectory().Move(sim.Host().Time(), 1.0, Six(0.05, -0.03, 0.02, 0.0, 0.0, 0.2));
   double worst = 0.0;
   for (int i = 0; i < 1500; ++i) {
     // The target the module reads in this cycle.
@@ -71,7 +66,7 @@ TEST_F(ClosedLoop, WithoutWrenchTheArmFollowsTheTrajectoryTarget) {
     worst = std::max(worst, (cmd.linear() - target.linear()).norm());
   }
   EXPECT_LT(worst, 1e-9);
-  EXPECT_TRUE(sim.TcpDisplacement().isApprox(V6(0.05, -0.03, 0.02, 0.0, 0.0, 0.2), 1e-4))
+  EXPECT_TRUE(sim.TcpDisplacement().isApprox(Six(0.05, -0.03, 0.02, 0.0, 0.0, 0.2), 1e-4))
       << sim.TcpDisplacement().transpose();
   EXPECT_EQ(sim.Host().NonFiniteSetpoints(), 0);
 }
@@ -80,8 +75,8 @@ TEST_F(ClosedLoop, ConstantForceSettlesAtForceOverStiffnessWithoutOvershoot) {
   Simulation sim;
   Load(sim);
   const double k = 1000.0, f = 15.0;
-  ASSERT_EQ(sim.Start(V6(k, 3000, 3000, 200, 200, 200), Vector6d::Zero(), 0.1), 0);
-  sim.Host().Wrench().Step(V6(f, 0, 0, 0, 0, 0));
+  ASSERT_EQ(sim.Start(Six(k, 3000, 3000, 200, 200, 200), Vector6d::Zero(), 0.1), 0);
+  sim.Host().Wrench().Step(Six(f, 0, 0, 0, 0, 0));
   double largest = 0.0;
   // Overdamped (damping ratio 5): the slow mode takes a few seconds.
   sim.Run(16.0, [&] { largest = std::max(largest, sim.TcpDisplacement()[0]); });
@@ -100,7 +95,7 @@ TEST_F(ClosedLoop, ForceCommandPressesOnAWallWithTheCommandedForce) {
   sim.Host().Wrench().SetWall(p - Eigen::Vector3d(0, 0, 0.003), Eigen::Vector3d::UnitZ(), 20000.0,
                               0.0);
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
-  ASSERT_EQ(sim.SetForce(V6(0, 0, 1, 0, 0, 0), V6(0, 0, -10, 0, 0, 0), 0.5, false), 0);
+  ASSERT_EQ(sim.SetForce(Six(0, 0, 1, 0, 0, 0), Six(0, 0, -10, 0, 0, 0), 0.5, false), 0);
   sim.Run(5.0);
   EXPECT_NEAR(sim.Host().AppliedWrench()[2], 10.0, 0.2);
   EXPECT_NEAR(module.m_lawState.extWrench[2], module.m_forceRefRamp.current[2], 0.2);
@@ -115,7 +110,7 @@ TEST_F(ClosedLoop, ReleaseMovesWithoutAJumpAndTheAxisThenHolds) {
   sim.Host().Wrench().SetWall(p - Eigen::Vector3d(0, 0, 0.003), Eigen::Vector3d::UnitZ(), 20000.0,
                               0.0);
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
-  ASSERT_EQ(sim.SetForce(V6(0, 0, 1, 0, 0, 0), V6(0, 0, -10, 0, 0, 0), 0.5, false), 0);
+  ASSERT_EQ(sim.SetForce(Six(0, 0, 1, 0, 0, 0), Six(0, 0, -10, 0, 0, 0), 0.5, false), 0);
   sim.Run(3.0);
   ASSERT_NEAR(sim.Host().AppliedWrench()[2], 10.0, 0.5);
 
@@ -134,7 +129,7 @@ TEST_F(ClosedLoop, PauseFreezesTheOffsetAndResumeContinuesFromIt) {
   Simulation sim;
   Load(sim);
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
-  sim.Host().Wrench().Step(V6(0, 10, 0, 0, 0, 0));
+  sim.Host().Wrench().Step(Six(0, 10, 0, 0, 0, 0));
   sim.Run(0.4);
   ASSERT_EQ(sim.Pause(), 0);
   sim.Run(0.01);
@@ -142,7 +137,7 @@ TEST_F(ClosedLoop, PauseFreezesTheOffsetAndResumeContinuesFromIt) {
   ASSERT_GT(frozen, 1e-4);
   ASSERT_LT(frozen, 0.9 * 10.0 / 2000.0);
   // The target moves while paused: the tool follows it with the frozen offset.
-  sim.Host().Trajectory().Move(sim.Host().Time(), 0.5, V6(0.02, 0, 0, 0, 0, 0));
+  sim.Host().Trajectory().Move(sim.Host().Time(), 0.5, Six(0.02, 0, 0, 0, 0, 0));
   double worst = 0.0;
   sim.Run(1.0, [&] {
     const double offset = sim.TcpDisplacement()[1] - sim.TargetDisplacement()[1];
@@ -165,7 +160,7 @@ TEST_F(ClosedLoop, ToolFrameStiffnessActsAlongTheToolAxesAsTheToolTurns) {
     Simulation sim(parameters);
     Load(sim);
     // Soft along the tool's x axis only.
-    ASSERT_EQ(sim.Start(V6(1000, 10000, 10000, 200, 200, 200), Vector6d::Zero(), 0.1), 0);
+    ASSERT_EQ(sim.Start(Six(1000, 10000, 10000, 200, 200, 200), Vector6d::Zero(), 0.1), 0);
     const Eigen::Vector3d toolX = sim.Host().TcpPose().linear().col(0);
     const Eigen::Vector3d toolY = sim.Host().TcpPose().linear().col(1);
     Vector6d push = Vector6d::Zero();
@@ -184,17 +179,17 @@ TEST_F(ClosedLoop, StiffnessAndFactorChangesDuringAPushMoveTheToolSmoothly) {
   Load(sim);
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
   sim.Host().SetForceDirection(Vector6d::Ones());
-  sim.Host().Wrench().Step(V6(15, 0, 0, 0, 0, 0));
+  sim.Host().Wrench().Step(Six(15, 0, 0, 0, 0, 0));
   sim.Run(3.0);
-  ASSERT_EQ(sim.SetStiffness(V6(800, 2000, 2000, 100, 100, 100), 0.5), 0);
+  ASSERT_EQ(sim.SetStiffness(Six(800, 2000, 2000, 100, 100, 100), 0.5), 0);
   std::vector<Eigen::Vector3d> track = Track(sim, 0.3);
   // A factor change in the middle of the stiffness ramp, then another
   // stiffness change once it is over.
-  ASSERT_EQ(sim.SetForceFactor(V6(1.8, 1, 1, 1, 1, 1), 0.3), 0);
+  ASSERT_EQ(sim.SetForceFactor(Six(1.8, 1, 1, 1, 1, 1), 0.3), 0);
   std::vector<Eigen::Vector3d> more = Track(sim, 1.0);
   track.insert(track.end(), more.begin(), more.end());
-  ASSERT_EQ(sim.SetDampingFactor(V6(0.5, 1, 1, 1, 1, 1), 0.2), 0);
-  ASSERT_EQ(sim.SetStiffness(V6(3000, 2000, 2000, 100, 100, 100), 0.0), 0);
+  ASSERT_EQ(sim.SetDampingFactor(Six(0.5, 1, 1, 1, 1, 1), 0.2), 0);
+  ASSERT_EQ(sim.SetStiffness(Six(3000, 2000, 2000, 100, 100, 100), 0.0), 0);
   more = Track(sim, 12.0);
   track.insert(track.end(), more.begin(), more.end());
   // No cycle moves the tool by more than a smooth 15 mm/s would.
@@ -213,7 +208,7 @@ TEST_F(ClosedLoop, PressingAStiffWallSettlesWithoutBouncing) {
   sim.Host().Wrench().SetWall(p - Eigen::Vector3d(0, 0, 0.002), Eigen::Vector3d::UnitZ(), 100000.0,
                               0.0);
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
-  ASSERT_EQ(sim.SetForce(V6(0, 0, 1, 0, 0, 0), V6(0, 0, -20, 0, 0, 0), 0.3, false), 0);
+  ASSERT_EQ(sim.SetForce(Six(0, 0, 1, 0, 0, 0), Six(0, 0, -20, 0, 0, 0), 0.3, false), 0);
   bool touched = false;
   int contactLosses = 0;
   double largestForce = 0.0;
@@ -271,7 +266,7 @@ TEST_F(ClosedLoop, NearASingularityAnAcceptedPostureStillComplies) {
   admittance_test::Probe module(1, nullptr);
   sim.Attach(&module);
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
-  sim.Host().Wrench().Step(V6(10, -5, 8, 0, 0, 0));
+  sim.Host().Wrench().Step(Six(10, -5, 8, 0, 0, 0));
   sim.Run(1.0);
   EXPECT_FALSE(module.m_lawState.extWrench.isZero());
   EXPECT_GT(sim.TcpDisplacement().head<3>().norm(), 1e-4);
@@ -296,9 +291,9 @@ TEST_F(ClosedLoop, ThePluginCycleDoesNotAllocateOnTheSimulatedArm) {
   const Eigen::Vector3d p = sim.Host().TcpPose().translation();
   sim.Host().Wrench().SetWall(p - Eigen::Vector3d(0, 0, 0.002), Eigen::Vector3d::UnitZ(), 20000.0,
                               0.0);
-  sim.Host().Wrench().Step(V6(5, -3, 0, 0.2, 0, 0));
+  sim.Host().Wrench().Step(Six(5, -3, 0, 0.2, 0, 0));
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
-  ASSERT_EQ(sim.SetForce(V6(0, 0, 1, 0, 0, 0), V6(0, 0, -10, 0, 0, 0), 0.5, false), 0);
+  ASSERT_EQ(sim.SetForce(Six(0, 0, 1, 0, 0, 0), Six(0, 0, -10, 0, 0, 0), 0.5, false), 0);
   ControlModule* module = sim.Module();
   long calls = 0;
   for (int i = 0; i < 3000; ++i) {

@@ -7,21 +7,16 @@
 
 #include "AdmittanceLaw.h"
 #include "support/snapshot_builder.h"
+#include "support/vectors.h"
 
 namespace {
 
 using Vector6 = AdmittanceLaw::Vector6;
 using Matrix6 = AdmittanceLaw::Matrix6;
 
-Vector6 V6(double a, double b, double c, double d, double e, double f) {
-  Vector6 v;
-  v << a, b, c, d, e, f;
-  return v;
-}
-
 TEST(AdmittanceLaw, SteadyForceSettlesAtForceOverStiffness) {
   SnapshotBuilder host;
-  host.TargetPosition(0.4, 0.0, 0.3).ExternalWrench(V6(20.0, 0.0, -10.0, 0.0, 1.0, 0.0));
+  host.TargetPosition(0.4, 0.0, 0.3).ExternalWrench(Six(20.0, 0.0, -10.0, 0.0, 1.0, 0.0));
   AdmittanceLaw::Params p;
   p.stiffness << 1000, 1000, 2000, 100, 100, 100;
   p.dampingStiffness = p.stiffness;
@@ -33,7 +28,7 @@ TEST(AdmittanceLaw, SteadyForceSettlesAtForceOverStiffness) {
 
   ASSERT_EQ(out.result, 0);
   ASSERT_TRUE(out.valid);
-  const Vector6 expected = V6(0.02, 0.0, -0.005, 0.0, 0.01, 0.0);  // F / K per axis
+  const Vector6 expected = Six(0.02, 0.0, -0.005, 0.0, 0.01, 0.0);  // F / K per axis
   EXPECT_TRUE(s.admDisp.isApprox(expected, 1e-5)) << s.admDisp.transpose();
   EXPECT_TRUE(out.position.isApprox(host.Build().poseTarget.position + expected.head<3>(), 1e-5));
   EXPECT_NEAR(Eigen::AngleAxisd(out.rotation).angle(), 0.01, 1e-7);
@@ -119,7 +114,7 @@ TEST(AdmittanceLaw, DampingWithUnusableEigenvectorsFallsBackToAFiniteNonZeroDesi
   skew(4, 3) = 60;
   skew(2, 2) = 700;
   skew(5, 5) = 70;
-  AdmittanceLaw::UpdateDamping(skew, V6(600, 600, 700, 60, 60, 70), p, s);
+  AdmittanceLaw::UpdateDamping(skew, Six(600, 600, 700, 60, 60, 70), p, s);
   EXPECT_EQ(s.dampingFallbacks, 1);
   EXPECT_TRUE(s.dampingMatrix.allFinite());
   for (int i = 0; i < 6; ++i) EXPECT_GT(s.dampingMatrix(i, i), 0.0) << i;
@@ -135,8 +130,8 @@ double Model0Mass(int joint) {
 // D = 2 zeta sqrt(K_d M) per axis, K_d the stiffness the damping is designed for.
 TEST(AdmittanceLaw, DampingMatchesTheClosedFormOnAUnitJacobian) {
   AdmittanceLaw::Params p;
-  p.stiffness = p.stiffnessTarget = V6(1000, 200, 3000, 10, 100, 600);
-  p.dampingStiffness = V6(1000, 529, 3000, 52.9, 100, 600);
+  p.stiffness = p.stiffnessTarget = Six(1000, 200, 3000, 10, 100, 600);
+  p.dampingStiffness = Six(1000, 529, 3000, 52.9, 100, 600);
   AdmittanceLaw::State s;
   AdmittanceLaw::Step(SnapshotBuilder().Build(), p, s);
   Matrix6 expected = Matrix6::Zero();
@@ -200,7 +195,7 @@ TEST(AdmittanceLaw, WithoutWrenchTheOutputIsTheTrajectoryTarget) {
   EXPECT_TRUE(s.admDisp.isZero());
   EXPECT_TRUE(out.position.isApprox(host.poseTarget.position));
   EXPECT_TRUE(out.rotation.isApprox(host.poseTarget.rotation));
-  EXPECT_TRUE(out.velocity.isApprox(V6(0.1, 0.0, 0.3, 0.01, 0.02, 0.03)));
+  EXPECT_TRUE(out.velocity.isApprox(Six(0.1, 0.0, 0.3, 0.01, 0.02, 0.03)));
 }
 
 // On a force axis (no stiffness, damping designed for the floor of
@@ -217,7 +212,7 @@ TEST(AdmittanceLaw, ForceControlledAxisSettlesWhereTheContactForceMatches) {
   const double wallZ = 0.002, wallK = 20000.0;
   for (int i = 0; i < 8000; ++i) {
     const double z = s.admDisp[2];
-    host.ExternalWrench(V6(0, 0, z > wallZ ? -wallK * (z - wallZ) : 0.0, 0, 0, 0));
+    host.ExternalWrench(Six(0, 0, z > wallZ ? -wallK * (z - wallZ) : 0.0, 0, 0, 0));
     AdmittanceLaw::Step(host.Build(), p, s);
   }
   EXPECT_NEAR(s.extWrench[2], -15.0, 1e-3);
@@ -230,7 +225,7 @@ TEST(AdmittanceLaw, FourAxisArmKeepsOnlyTheRotationAboutTheThirdAxis) {
   p.model = 7;
   p.fourAxis = true;
   SnapshotBuilder builder;
-  builder.ExternalWrench(V6(3, -2, 1, 0.5, 0.7, 0.3));
+  builder.ExternalWrench(Six(3, -2, 1, 0.5, 0.7, 0.3));
   builder.Edit().r0Rotation = Eigen::AngleAxisd(0.4, Eigen::Vector3d::UnitX()).toRotationMatrix();
   AdmittanceLaw::State s;
   for (int i = 0; i < 15000; ++i) AdmittanceLaw::Step(builder.Build(), p, s);
@@ -254,7 +249,7 @@ TEST(AdmittanceLaw, HighestGainsWithTheLightestMassStayStable) {
   p.dampingFactor.setConstant(2.0);
   p.forceAxes[0] = 1.0;
   p.forceRef[0] = -5.0;
-  const HostSnapshot host = SnapshotBuilder().ExternalWrench(V6(10, 0, 0, 0, 0, 0)).Build();
+  const HostSnapshot host = SnapshotBuilder().ExternalWrench(Six(10, 0, 0, 0, 0, 0)).Build();
   AdmittanceLaw::State s;
   double largest = 0.0;
   for (int i = 0; i < 5000; ++i) {

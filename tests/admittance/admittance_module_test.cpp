@@ -10,6 +10,7 @@
 #include "probe.h"
 #include "support/command_records.h"
 #include "support/fake_host.h"
+#include "support/vectors.h"
 
 namespace admittance_test {
 namespace {
@@ -18,12 +19,6 @@ using records::Bytes;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Vector6 V6(double a, double b, double c, double d, double e, double f) {
-  Vector6 v;
-  v << a, b, c, d, e, f;
-  return v;
-}
 
 class AdmittanceTest : public ::testing::Test {
  protected:
@@ -60,20 +55,20 @@ class AdmittanceTest : public ::testing::Test {
 TEST_F(AdmittanceTest, StiffnessIsFoldedCappedAndDeadBanded) {
   ASSERT_EQ(Start(), 0);
   ASSERT_EQ(Command(records::Stiffness({-500, 25000, 0.00005f, 2000, -0.00002f, 300}, 0)), 0);
-  EXPECT_TRUE(module.m_stiffnessRamp.target.isApprox(V6(500, 20000, 0, 1000, 0, 300)))
+  EXPECT_TRUE(module.m_stiffnessRamp.target.isApprox(Six(500, 20000, 0, 1000, 0, 300)))
       << module.m_stiffnessRamp.target.transpose();
   // The start record goes through the same rules.
   ASSERT_EQ(Start({-700, 1e9f, 3, 5000, 0.00001f, 10}), 0);
   Cycles(1);
-  EXPECT_TRUE(module.m_stiffnessRamp.current.isApprox(V6(700, 20000, 3, 1000, 0, 10)))
+  EXPECT_TRUE(module.m_stiffnessRamp.current.isApprox(Six(700, 20000, 3, 1000, 0, 10)))
       << module.m_stiffnessRamp.current.transpose();
 }
 
 TEST_F(AdmittanceTest, ForceFactorFollowsHostForceDirectionsAndLimits) {
-  ctx.forceDir = V6(0, 1, 1, 1, 1, 1);
+  ctx.forceDir = Six(0, 1, 1, 1, 1, 1);
   ASSERT_EQ(Start(), 0);
   ASSERT_EQ(Command(records::Factor(2, {0, 5, -0.05f, 1.5f, 0, 0.5f}, 0)), 0);
-  EXPECT_TRUE(module.m_forceFactorRamp.target.isApprox(V6(1.0, 2.0, 0.1, 1.5, 0.1, 0.5), 1e-6))
+  EXPECT_TRUE(module.m_forceFactorRamp.target.isApprox(Six(1.0, 2.0, 0.1, 1.5, 0.1, 0.5), 1e-6))
       << module.m_forceFactorRamp.target.transpose();
   // The factor handlers report the ramp as running at once.
   EXPECT_EQ(module.CheckControlState(), 2);
@@ -89,7 +84,7 @@ TEST_F(AdmittanceTest, DampingFactorOnlyActsOnForceAxes) {
   ASSERT_EQ(Command(records::Force({1, 0, 2, 0, 0, 1}, {5, 0, 5, 0, 0, 1}, 0)), 0);
   ASSERT_EQ(Command(records::Factor(3, {5, 0.05f, 0.05f, 1.7f, 2, -0.3f}, 0)), 0);
   // x, z (byte 2 counts as set) and rz are force-controlled.
-  EXPECT_TRUE(module.m_dampingFactorRamp.target.isApprox(V6(2.0, 1.0, 0.1, 1.0, 1.0, 0.3), 1e-6))
+  EXPECT_TRUE(module.m_dampingFactorRamp.target.isApprox(Six(2.0, 1.0, 0.1, 1.0, 1.0, 0.3), 1e-6))
       << module.m_dampingFactorRamp.target.transpose();
 }
 
@@ -114,14 +109,14 @@ TEST_F(AdmittanceTest, ZeroRampTimeEndsOnTheSecondCycleAndReportsDoneOnTheThird)
 }
 
 TEST_F(AdmittanceTest, StartAppliesTheStiffnessAtOnceAndSelectsNoForceAxis) {
-  ctx.jntPosD = V6(0.1, 0.2, 0.3, 0.4, 0.5, 0.6);
+  ctx.jntPosD = Six(0.1, 0.2, 0.3, 0.4, 0.5, 0.6);
   ASSERT_EQ(Start({1500, 1200, 900, 80, 70, 60}, 0.5f, {50, 50, 50, 5, 5, 5}), 0);
   EXPECT_EQ(ctx.servoMode, SERVO_POSITION);
   EXPECT_EQ(ctx.motionSpace, SPACE_TASK);
   EXPECT_EQ(ctx.compForce, COMPFORCE_ON);
   EXPECT_TRUE(ctx.jntPosInit.isApprox(ctx.jntPosD));
   Cycles(1);
-  EXPECT_TRUE(module.m_stiffnessRamp.current.isApprox(V6(1500, 1200, 900, 80, 70, 60)));
+  EXPECT_TRUE(module.m_stiffnessRamp.current.isApprox(Six(1500, 1200, 900, 80, 70, 60)));
   EXPECT_TRUE(module.m_forceAxes.isZero());
   EXPECT_TRUE(module.m_forceRefRamp.current.isZero());
   EXPECT_EQ(ctx.errorCount, 0);
@@ -181,7 +176,7 @@ TEST_F(AdmittanceTest, DampingIsZeroInTheFirstCycleThenDesignedForTheRaisedStiff
   Cycles(1);
   EXPECT_TRUE(module.m_lawState.dampingMatrix.isZero());
   Cycles(1);
-  EXPECT_EQ(module.m_dampingStiffnessRamp.current, V6(1000, 529, 3000, 52.9, 100, 600));
+  EXPECT_EQ(module.m_dampingStiffnessRamp.current, Six(1000, 529, 3000, 52.9, 100, 600));
   EXPECT_FALSE(module.m_lawState.dampingMatrix.isZero());
 }
 
@@ -196,7 +191,7 @@ TEST_F(AdmittanceTest, OnlyModelsSevenAndEightWithHandlingThreeAreFourAxisArms) 
     ctx.model = c.model;
     ctx.singularHandling = static_cast<uint8_t>(c.handling);
     ASSERT_EQ(Start(), 0);
-    ctx.jntTrqExtFctrl = V6(3, -2, 1, 0.5, 0.7, 0.3);
+    ctx.jntTrqExtFctrl = Six(3, -2, 1, 0.5, 0.7, 0.3);
     Cycles(3);
     EXPECT_EQ(module.m_lawState.extWrench[3] == 0.0, c.fourAxis) << c.model << "/" << c.handling;
   }
@@ -207,7 +202,7 @@ TEST_F(AdmittanceTest, ToolFrameStiffnessActsAlongTheToolAxes) {
   ctx.r0 = Eigen::AngleAxisd(M_PI / 2, Eigen::Vector3d::UnitZ()).toRotationMatrix();
   ctx.motionCmdCoord = {COORD_TOOL, 0, 0};
   ASSERT_EQ(Start({1000, 5000, 5000, 100, 100, 100}), 0);
-  ctx.jntTrqExtFctrl = V6(0, 10, 0, 0, 0, 0);  // push along base y = tool x
+  ctx.jntTrqExtFctrl = Six(0, 10, 0, 0, 0, 0);  // push along base y = tool x
   Cycles(15000);
   EXPECT_NEAR(module.m_lawState.admDisp[1], 10.0 / 1000.0, 1e-6);
   EXPECT_NEAR(module.m_lawState.admDisp[0], 0.0, 1e-9);
@@ -215,7 +210,7 @@ TEST_F(AdmittanceTest, ToolFrameStiffnessActsAlongTheToolAxes) {
 
 TEST_F(AdmittanceTest, PauseFreezesTheOffsetAndResumeContinuesFromIt) {
   ASSERT_EQ(Start(), 0);
-  ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 0);
+  ctx.jntTrqExtFctrl = Six(10, 0, 0, 0, 0, 0);
   Cycles(100);
   ASSERT_EQ(module.Pause(nullptr), 0);
   const Vector6 frozen = module.m_lawState.admDisp;
@@ -238,7 +233,7 @@ TEST_F(AdmittanceTest, OutsideTaskSpaceNothingIsSent) {
   Cycles(2);
   ctx.motionSpace = SPACE_JOINT;
   const long poses = ctx.poseCount, joints = ctx.jntPosCount;
-  ctx.jntTrqExtFctrl = V6(10, 0, 0, 0, 0, 0);
+  ctx.jntTrqExtFctrl = Six(10, 0, 0, 0, 0, 0);
   Cycles(20);
   EXPECT_EQ(ctx.poseCount, poses);
   EXPECT_EQ(ctx.jntPosCount, joints);
@@ -251,7 +246,7 @@ TEST_F(AdmittanceTest, NearASingularityAnAcceptedPostureStillComplies) {
   ctx.minSingularValue = 0.08;
   ctx.complianceSvMax = 0.05;
   ASSERT_EQ(Start(), 0);
-  ctx.jntTrqExtFctrl = V6(10, 5, 0, 0, 1, 0);
+  ctx.jntTrqExtFctrl = Six(10, 5, 0, 0, 1, 0);
   Cycles(500);
   EXPECT_FALSE(module.m_lawState.extWrench.isZero());
   EXPECT_FALSE(module.m_lawState.admDisp.isZero());
@@ -266,7 +261,7 @@ TEST_F(AdmittanceTest, NearASingularityAnAcceptedPostureStillComplies) {
 // is added to the commanded force; the measured torque is left as it is.
 TEST_F(AdmittanceTest, RelativeForceIsMeasuredFromTheTorqueAtTheCommand) {
   ASSERT_EQ(Start(), 0);
-  ctx.jntExtTrqFctrlLpf = V6(0, 0, 4, 0, 0, 0);
+  ctx.jntExtTrqFctrlLpf = Six(0, 0, 4, 0, 0, 0);
   ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 1)), 0);
   EXPECT_NEAR(module.m_forceOffset[2], -4.0, 1e-2);
   EXPECT_NEAR(module.m_forceTarget[2], 2.0, 1e-2);
@@ -274,7 +269,7 @@ TEST_F(AdmittanceTest, RelativeForceIsMeasuredFromTheTorqueAtTheCommand) {
   ASSERT_EQ(Command(records::Force({0, 0, 1, 0, 0, 0}, {0, 0, 6, 0, 0, 0}, 0, 2)), 0);
   EXPECT_TRUE(module.m_forceOffset.isZero());
   EXPECT_EQ(module.m_forceTarget[2], 6.0);
-  ctx.jntTrqExtFctrl = V6(0, 0, -2, 0, 0, 0);
+  ctx.jntTrqExtFctrl = Six(0, 0, -2, 0, 0, 0);
   Cycles(3);
   EXPECT_NEAR(module.m_lawState.extTorqueNet[2], -2.0, 1e-9);
 }
@@ -323,12 +318,12 @@ TEST_F(AdmittanceTest, CommandsInTheMiddleOfARampContinueFromTheValueReached) {
 
 TEST_F(AdmittanceTest, HostValuesThatAreNotNumbersNeverReachTheOutput) {
   ASSERT_EQ(Start(), 0);
-  ctx.jntTrqExtFctrl = V6(5, 0, 0, 0, 0, 0);
+  ctx.jntTrqExtFctrl = Six(5, 0, 0, 0, 0, 0);
   Cycles(50);
   const Eigen::Vector3d held = ctx.poseSent.position;
-  ctx.jntTrqExtFctrl = V6(kNaN, kInf, 0, 0, 0, 0);
+  ctx.jntTrqExtFctrl = Six(kNaN, kInf, 0, 0, 0, 0);
   Cycles(5);
-  ctx.jntTrqExtFctrl = V6(5, 0, 0, 0, 0, 0);
+  ctx.jntTrqExtFctrl = Six(5, 0, 0, 0, 0, 0);
   ctx.jntM(2, 2) = kNaN;
   ctx.payload = kInf;
   Cycles(5);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Simulation.h"
+#include "support/vectors.h"
 
 namespace {
 
@@ -19,12 +20,7 @@ using Vector6d = Eigen::Vector6d;
 using hostsim::HostParameters;
 using hostsim::Simulation;
 
-Vector6d V6(double a, double b, double c, double d, double e, double f) {
-  Vector6d v;
-  v << a, b, c, d, e, f;
-  return v;
-}
-const Vector6d kStiffness = V6(2000, 2000, 2000, 100, 100, 100);
+const Vector6d kStiffness = Six(2000, 2000, 2000, 100, 100, 100);
 
 bool IsAdmittance(const char* path) {
   return std::string(path).find("admittance") != std::string::npos;
@@ -52,11 +48,11 @@ TEST_P(SoundCommands, RelativeZeroForceHoldsTheToolUnderASteadyPush) {
   Simulation sim(Parameters());
   Load(sim, Plugin());
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
-  sim.Host().Wrench().Step(V6(0, 0, 20, 0, 0, 0));
+  sim.Host().Wrench().Step(Six(0, 0, 20, 0, 0, 0));
   sim.Run(3.0);
   const double pushed = sim.TcpDisplacement()[2];
   EXPECT_NEAR(pushed, 20.0 / 2000.0, 0.003);
-  ASSERT_EQ(sim.SetForce(V6(0, 0, 1, 0, 0, 0), Vector6d::Zero(), 0.1, true), 0);
+  ASSERT_EQ(sim.SetForce(Six(0, 0, 1, 0, 0, 0), Vector6d::Zero(), 0.1, true), 0);
   sim.Run(2.0);
   EXPECT_TRUE(sim.Running());
   EXPECT_NEAR(sim.TcpDisplacement()[2], pushed, 0.003);
@@ -121,7 +117,7 @@ TEST_P(SoundCommands, APostureAcceptedNearASingularityComplies) {
   ASSERT_GT(sv, p.complianceSvMax);
   Load(sim, Plugin());
   ASSERT_EQ(sim.Start(kStiffness, Vector6d::Zero(), 0.1), 0);
-  sim.Host().Wrench().Step(V6(0, 0, 20, 0, 0, 0));
+  sim.Host().Wrench().Step(Six(0, 0, 20, 0, 0, 0));
   sim.Run(3.0);
   EXPECT_NEAR(sim.TcpDisplacement()[2], 20.0 / 2000.0, 0.004);
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Simulation.h"
+#include "support/vectors.h"
 
 using hostsim::HostParameters;
 using hostsim::RunMetrics;
@@ -33,12 +34,6 @@ Vector6d Stiffness(double trans) {
   Vector6d k;
   k << trans, trans, trans, 100, 100, 100;
   return k;
-}
-
-Vector6d Axis(int i, double value) {
-  Vector6d v = Vector6d::Zero();
-  v[i] = value;
-  return v;
 }
 
 class MujocoClosedLoop : public ::testing::TestWithParam<Plugin> {

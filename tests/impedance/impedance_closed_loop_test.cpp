@@ -8,23 +8,12 @@
 #include <random>
 
 #include "Simulation.h"
+#include "support/vectors.h"
 
 namespace {
 
 using Eigen::Vector3d;
 using Eigen::Vector6d;
-
-Vector6d Six(double a, double b, double c, double d, double e, double f) {
-  Vector6d v;
-  v << a, b, c, d, e, f;
-  return v;
-}
-
-Vector6d Axis(int i, double value) {
-  Vector6d v = Vector6d::Zero();
-  v[i] = value;
-  return v;
-}
 
 const Vector6d kStiffness = Six(2000, 2000, 2000, 100, 100, 100);
 

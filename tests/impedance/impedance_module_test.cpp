@@ -10,6 +10,7 @@
 #include "ImpedanceControlModule.h"
 #include "support/command_records.h"
 #include "support/fake_host.h"
+#include "support/vectors.h"
 
 namespace {
 
@@ -35,18 +36,6 @@ class Probe : public ImpedanceControlModule {
   using ImpedanceControlModule::m_paused;
   using ImpedanceControlModule::m_stiffnessRamp;
 };
-
-Vector6d Six(double a, double b, double c, double d, double e, double f) {
-  Vector6d v;
-  v << a, b, c, d, e, f;
-  return v;
-}
-
-Vector6d Axis(int i, double value = 1.0) {
-  Vector6d v = Vector6d::Zero();
-  v[i] = value;
-  return v;
-}
 
 Matrix3d Rz(double angle) {
   return Eigen::AngleAxisd(angle, Eigen::Vector3d::UnitZ()).matrix();
