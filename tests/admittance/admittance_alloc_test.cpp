@@ -20,8 +20,6 @@ class AllocationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     UseAdmittanceDefaults(ctx);
-    CRobotInfo::fts = false;
-    CRobotInfo::Monitoring.extTorqueLimit = 1000.0;
     module.SetRobotControlContext(&ctx);
     // A posture-like Jacobian and inertia, so every branch of the law runs
     // on general matrices.

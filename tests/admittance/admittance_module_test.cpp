@@ -24,8 +24,6 @@ class AdmittanceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     UseAdmittanceDefaults(ctx);
-    CRobotInfo::fts = false;
-    CRobotInfo::Monitoring.extTorqueLimit = 1000.0;
     module.SetRobotControlContext(&ctx);
   }
   void TearDown() override { CRobotInfo::fts = false; }

@@ -28,8 +28,11 @@ class Probe : public AdmittanceControlModule {
 
 // The host the admittance tests start from: an arm of model 0 in task
 // space with a 0.1 m tool and gravity on every joint, no stop deceleration,
-// and the exact inverse Jacobian so static deflections equal F/k exactly.
+// and the exact inverse Jacobian so static deflections equal F/k exactly;
+// no force sensor and a 1000 Nm external torque limit.
 inline void UseAdmittanceDefaults(FakeHost& host) {
+  CRobotInfo::fts = false;
+  CRobotInfo::Monitoring.extTorqueLimit = 1000.0;
   host.jntTrqGrav.setConstant(1.5);
   host.toolLength = Eigen::Vector3d(0.0, 0.0, 0.1);
   host.motionSpace = SPACE_TASK;
