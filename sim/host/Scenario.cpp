@@ -344,6 +344,9 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
       return fail("stale_sensor EVERY [CYCLES]: whole cycles, 0 to 1000000");
     if (!r.OptionalNumber(cycles) || cycles < 0.0 || cycles > 1e6 || cycles != std::floor(cycles))
       return fail("stale_sensor EVERY [CYCLES]: whole cycles, 0 to 1000000");
+    // A window as long as the period would freeze the readings for good.
+    if (every > 0.0 && cycles >= every)
+      return fail("stale_sensor EVERY [CYCLES]: CYCLES (5 when left out) below EVERY");
     h.staleSensorEvery = static_cast<int>(every);
     h.staleSensorCycles = static_cast<int>(cycles);
   } else if (key == "overrun") {

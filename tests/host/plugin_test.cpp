@@ -224,6 +224,7 @@ TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
       "at 0 line 0.3 0.5 0 0\n",        // 2.5 m/s cruise
       "at 0 spiral 1 0.1 4\n",          // 2.5 m/s at the outer end
       "stale_sensor 10 2.5\n",
+      "stale_sensor 5\n",  // frozen for good
       "overrun 1\n",
   };
   for (const char* text : bad) {
