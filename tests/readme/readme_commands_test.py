@@ -29,7 +29,8 @@ def main():
     scratch = tempfile.mkdtemp(prefix="readme.")
     try:
         for block in blocks:
-            script = block.replace("$R/build/", build + "/").replace("/tmp/", scratch + "/new/")
+            # The README's /tmp/ first: the build tree may itself lie below /tmp.
+            script = block.replace("/tmp/", scratch + "/new/").replace("$R/build/", build + "/")
             script = re.sub(r"(^|\s)build/", lambda m: m.group(1) + build + "/", script)
             proc = subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=src,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
