@@ -390,6 +390,10 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
     if (r.Optional("friction") && (!r.Number(c.friction) || c.friction < 0.0))
       return fail("friction MU (0 = frictionless)");
     h.mujoco.contacts.push_back(c);
+  } else if (key == "origin") {
+    std::string w;
+    if (!r.Word(w) || (w != "tcp" && w != "base")) return fail("origin tcp|base");
+    s.originAtTcp = w == "tcp";
   } else if (key == "arm") {
     std::string w;
     ArmSize size;
@@ -493,8 +497,23 @@ bool Scenario::Parse(const std::string& text, const std::string& name, Scenario*
   }
   std::stable_sort(s.events.begin(), s.events.end(),
                    [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.time < b.time; });
+  if (s.originAtTcp) {
+    // The arm and posture are known only once every line is read.
+    const Eigen::Vector3d origin = StartTcpPosition(s.host);
+    for (ContactSurface& c : s.host.mujoco.contacts) c.point += origin;
+    if (s.host.holeDepth > 0.0) s.host.holeMouth += origin;
+    for (ScenarioEvent& e : s.events)
+      if (e.kind == "wall") e.point += origin;
+  }
   *out = s;
   return true;
+}
+
+Eigen::Vector3d Scenario::StartTcpPosition(const HostParameters& host) {
+  SimulatedArm arm(host.arm);
+  Vector6d q;
+  for (int i = 0; i < 6; ++i) q[i] = host.postureDeg[i] * 3.141592653589793 / 180.0;
+  return arm.Pose(q).translation();
 }
 
 bool Scenario::Load(const std::string& path, Scenario* out, std::string* error) {

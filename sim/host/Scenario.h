@@ -57,6 +57,13 @@ struct Scenario {
   HostParameters host;
   std::vector<ScenarioEvent> events;  // sorted by time, stable
   std::vector<Expectation> expectations;
+  // With `origin tcp`, the points of walls, contacts and holes are given
+  // from the TCP's start position (base-frame axes), so a scenario serves
+  // every arm size; by default they are base-frame positions.
+  bool originAtTcp = false;
+
+  // Where the TCP starts: the arm's pose at its start posture.
+  static Eigen::Vector3d StartTcpPosition(const HostParameters& host);
 
   // Parses a scenario text. False with "<name>:<line>: <reason>" in *error.
   static bool Parse(const std::string& text, const std::string& name, Scenario* out,

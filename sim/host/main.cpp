@@ -262,9 +262,13 @@ int main(int argc, char** argv) {
   }
   options.events = events;
   options.story = quiet ? nullptr : stdout;
-  if (!quiet)
+  if (!quiet) {
     std::printf("control-host-sim: %s with %s on the %s plant\n", scenarioPath.c_str(),
                 pluginPath.c_str(), hostsim::PlantName(scenario.host.plant));
+    // Where `origin tcp` places walls, contacts and holes from.
+    const Eigen::Vector3d tcp = hostsim::Scenario::StartTcpPosition(scenario.host);
+    std::printf("  TCP starts at %.9g %.9g %.9g m (base frame)\n", tcp.x(), tcp.y(), tcp.z());
+  }
   const hostsim::RunSummary s = hostsim::RunScenario(scenario, sim, options);
   bool written = std::fclose(csv) == 0;
   written = std::fclose(events) == 0 && written;

@@ -183,6 +183,31 @@ TEST(ScenarioFile, ParsesSettingsAndEventsInTimeOrder) {
   EXPECT_TRUE(s.events[5].flag);
 }
 
+// With `origin tcp` walls, contacts and holes are placed from where the TCP
+// starts on the arm named, even when the arm comes after the origin line.
+TEST(ScenarioFile, OriginTcpPlacesSurfacesFromTheStartingTcp) {
+  EXPECT_TRUE(Scenario::StartTcpPosition(hostsim::HostParameters())
+                  .isApprox(Eigen::Vector3d(0.87, 0.0, 0.51193575), 1e-8));
+  double previousZ = 0.0;
+  for (const char* arm : {"small", "large"}) {
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(
+        Scenario::Parse(std::string("origin tcp\ncontact plane 0 0 -0.001 0 0 1 stiffness 1e5\n"
+                                    "hole 0.002 0 -0.001 0.0202 0.015 0.001 stiffness 1e5\n"
+                                    "at 0 wall 0 0 -0.002 0 0 1 1e4\narm ") +
+                            arm + "\n",
+                        "t", &s, &error))
+        << error;
+    const Eigen::Vector3d tcp = Scenario::StartTcpPosition(s.host);
+    EXPECT_NE(tcp.z(), previousZ);
+    previousZ = tcp.z();
+    EXPECT_NEAR(s.host.mujoco.contacts.front().point.z(), tcp.z() - 0.001, 1e-12) << arm;
+    EXPECT_NEAR(s.host.holeMouth.x(), tcp.x() + 0.002, 1e-12) << arm;
+    EXPECT_NEAR(s.events.front().point.z(), tcp.z() - 0.002, 1e-12) << arm;
+  }
+}
+
 TEST(ScenarioFile, RejectsBadLinesWithTheirNumber) {
   Scenario s;
   std::string error;
