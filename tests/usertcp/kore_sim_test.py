@@ -143,8 +143,17 @@ def server_mode(k):
     # for it, then give any later chunk a moment to show up.
     k.wait(lambda o: o.get("type") == "event" and o.get("event") == 28, start=m)
     time.sleep(0.3)
-    refused = k.events(28, m)
-    check(len(refused) == 1 and refused[0]["ack"] == "failure", "refusing chunk 1 drops the rest")
+    chunks = k.events(28, m)
+    # TCP is a stream: on a loaded machine the 9000 bytes may reach the
+    # module in two reads, and the bytes of the second read are a message of
+    # their own. Whatever the split, the refused message's later chunks
+    # never arrive, and the bytes of later messages make up the rest.
+    first, later = chunks[0], chunks[1:]
+    later_total = sum(c["total_length"] for c in later if c["chunk_index"] == 1)
+    check(first["ack"] == "failure" and first["chunk_index"] == 1
+          and (not later or later[0]["chunk_index"] == 1)
+          and first["total_length"] + later_total == 9000,
+          "refusing chunk 1 drops the rest of its message")
 
     # KORE to a named client, chunk by chunk.
     m = k.mark()
