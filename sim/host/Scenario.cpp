@@ -65,6 +65,15 @@ class LineReader {
     out = static_cast<T>(x);
     return true;
   }
+  // A count of cycles: a whole number from 0 to a million, fractions
+  // refused. With `optional`, a line that has ended leaves `out` as it is.
+  bool Cycles(int& out, bool optional = false) {
+    double x = out;
+    if (!(optional ? OptionalNumber(x) : Number(x)) || x < 0.0 || x > 1e6 || x != std::floor(x))
+      return false;
+    out = static_cast<int>(x);
+    return true;
+  }
   bool Keyword(const char* expected) {
     std::string w;
     return Word(w) && w == expected;
@@ -339,22 +348,19 @@ bool ParseSetting(const std::string& key, LineReader& r, Scenario& s, std::strin
     h.sensorDelay = v[0] != 0.0;
   } else if (key == "stale_sensor") {
     // stale_sensor EVERY [CYCLES]
-    double every = 0.0, cycles = 5.0;
-    if (!r.Number(every) || every < 0.0 || every > 1e6 || every != std::floor(every))
-      return fail("stale_sensor EVERY [CYCLES]: whole cycles, 0 to 1000000");
-    if (!r.OptionalNumber(cycles) || cycles < 0.0 || cycles > 1e6 || cycles != std::floor(cycles))
+    int every = 0, cycles = 5;
+    if (!r.Cycles(every) || !r.Cycles(cycles, true))
       return fail("stale_sensor EVERY [CYCLES]: whole cycles, 0 to 1000000");
     // A window as long as the period would freeze the readings for good.
-    if (every > 0.0 && cycles >= every)
+    if (every > 0 && cycles >= every)
       return fail("stale_sensor EVERY [CYCLES]: CYCLES (5 when left out) below EVERY");
-    h.staleSensorEvery = static_cast<int>(every);
-    h.staleSensorCycles = static_cast<int>(cycles);
+    h.staleSensorEvery = every;
+    h.staleSensorCycles = cycles;
   } else if (key == "overrun") {
-    double every = 0.0;
-    if (!r.Number(every) || every < 0.0 || every > 1e6 || every != std::floor(every) ||
-        every == 1.0)
+    int every = 0;
+    if (!r.Cycles(every) || every == 1)
       return fail("overrun EVERY: whole cycles, 0 or 2 to 1000000");
-    h.overrunEvery = static_cast<int>(every);
+    h.overrunEvery = every;
   } else if (key == "contact") {
     // contact plane|wall PX PY PZ NX NY NZ stiffness K [damping D] [friction MU]
     // contact box PX PY PZ RX RY RZ (degrees) HX HY HZ stiffness K [damping D] [friction MU]

@@ -32,6 +32,14 @@ void Feed(MetricsRecorder& r, double from, double to,
   }
 }
 
+// A force phase from `start` pressing down with `newtons` along z.
+void BeginPress(MetricsRecorder& r, double start, double newtons) {
+  Vector6d dir = Vector6d::Zero(), force = Vector6d::Zero();
+  dir[2] = 1;
+  force[2] = -newtons;
+  r.BeginForcePhase(start, dir, force);
+}
+
 // The tool presses down along -z: the surface pushes back along +z.
 void Pressing(MetricSample& s, double force, bool contact, double depth) {
   s.wrench[2] = force;
@@ -46,10 +54,7 @@ void Pressing(MetricSample& s, double force, bool contact, double depth) {
 // a linear decay into the band and a steady 0.3 N shortfall.
 TEST(Metrics, ForcePhaseFiguresFromAKnownTrace) {
   MetricsRecorder r;
-  Vector6d dir = Vector6d::Zero(), force = Vector6d::Zero();
-  dir[2] = 1;
-  force[2] = -20;
-  r.BeginForcePhase(0.0, dir, force);
+  BeginPress(r, 0.0, 20);
   Feed(r, 0.0, 0.1, [](double, MetricSample& s) { Pressing(s, 0.0, false, 0.0); });
   Feed(r, 0.1, 0.12, [](double, MetricSample& s) { Pressing(s, 26.0, true, 0.0013); });
   Feed(r, 0.12, 0.13, [](double, MetricSample& s) { Pressing(s, 0.0, false, 0.0); });
@@ -96,10 +101,7 @@ TEST(Metrics, MotionSettlingAndWhatHasNoMeaning) {
   EXPECT_EQ(1, m.stable);
 
   // A force phase that chatters on and off the surface never settles.
-  Vector6d dir = Vector6d::Zero(), force = Vector6d::Zero();
-  dir[2] = 1;
-  force[2] = -10;
-  r.BeginForcePhase(1.0, dir, force);
+  BeginPress(r, 1.0, 10);
   Feed(r, 1.0, 2.5, [](double t, MetricSample& s) {
     const bool on = std::fmod(t, 0.1) < 0.05;
     Pressing(s, on ? 20.0 : 0.0, on, on ? 0.001 : 0.0);
@@ -171,10 +173,7 @@ TEST(Metrics, MotionStillMovingAtItsEndIsNotSettled) {
 // and how far it went on along the command once the contact was lost.
 TEST(Metrics, SlidingAndContactLossFigures) {
   MetricsRecorder r;
-  Vector6d dir = Vector6d::Zero(), force = Vector6d::Zero();
-  dir[2] = 1;
-  force[2] = -20;
-  r.BeginForcePhase(0.0, dir, force);
+  BeginPress(r, 0.0, 20);
   Feed(r, 0.0, 0.5, [](double, MetricSample& s) { Pressing(s, 20.0, true, 0.001); });
   Feed(r, 0.5, 1.5, [](double t, MetricSample& s) {
     Pressing(s, t < 1.0 ? 21.0 : 19.0, true, 0.001);

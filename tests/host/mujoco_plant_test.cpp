@@ -393,48 +393,4 @@ TEST(MujocoServo, TorqueServoAppliesOnlyTheCommand) {
   }
 }
 
-// --- scenarios with the real plug-ins --------------------------------------
-
-struct PressCase {
-  const char* name;
-  const char* plugin;
-  const char* scenario;
-};
-void PrintTo(const PressCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class MujocoPress : public ::testing::TestWithParam<PressCase> {};
-
-TEST_P(MujocoPress, PressScenarioRunsOnTheMujocoPlant) {
-  if (GetParam().plugin == nullptr) GTEST_SKIP() << "plug-in not built";
-  hostsim::Scenario scenario;
-  std::string error;
-  ASSERT_TRUE(hostsim::Scenario::Load(std::string(SCENARIO_DIR) + "/" + GetParam().scenario,
-                                      &scenario, &error))
-      << error;
-  scenario.host.plant = PlantKind::kMujoco;
-  hostsim::Simulation sim(scenario.host);
-  ASSERT_TRUE(sim.LoadPlugin(GetParam().plugin, &error)) << error;
-  hostsim::RunOptions options;
-  const hostsim::RunSummary s = hostsim::RunScenario(scenario, sim, options);
-  EXPECT_TRUE(s.finiteThroughout);
-  EXPECT_TRUE(sim.Host().Errors().empty()) << sim.Host().Errors()[0].text;
-  EXPECT_GT(s.maxForce, 18.0);
-  EXPECT_LT(s.maxForce, 35.0);
-}
-
-#ifndef ADMITTANCE_CONTROL
-#define ADMITTANCE_CONTROL nullptr
-#endif
-#ifndef IMPEDANCE_CONTROL
-#define IMPEDANCE_CONTROL nullptr
-#endif
-
-INSTANTIATE_TEST_SUITE_P(
-    Plugins, MujocoPress,
-    ::testing::Values(PressCase{"admittance", ADMITTANCE_CONTROL, "admittance_press.txt"},
-                      PressCase{"impedance", IMPEDANCE_CONTROL, "impedance_press.txt"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 }  // namespace

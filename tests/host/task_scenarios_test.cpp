@@ -3,10 +3,11 @@
 // edge, peg in hole, a push on a large arm) must meet the expectations
 // their files state. A plug-in's own variant of a scenario
 // (<plug-in>_<name>.txt, e.g. with its sliding settings) replaces the
-// shared one.
+// shared one. The press scenarios also run on the MuJoCo plant.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 
 #include "Scenario.h"
 
@@ -28,22 +29,46 @@ void PrintTo(const TaskCase& c, std::ostream* os) {
   *os << c.kind << "_" << c.scenario;
 }
 
+// Loads the shipped scenario for the case (the plug-in's own variant if
+// there is one) and runs it with the case's plug-in.
+struct ShippedRun {
+  explicit ShippedRun(const TaskCase& c, bool onMujoco = false) {
+    path = std::string(SCENARIO_DIR) + "/" + c.kind + "_" + c.scenario + ".txt";
+    if (!std::ifstream(path)) path = std::string(SCENARIO_DIR) + "/" + c.scenario + ".txt";
+    std::string error;
+    EXPECT_TRUE(hostsim::Scenario::Load(path, &scenario, &error)) << error;
+    if (onMujoco) scenario.host.plant = hostsim::PlantKind::kMujoco;
+    sim = std::make_unique<hostsim::Simulation>(scenario.host);
+    EXPECT_TRUE(sim->LoadPlugin(c.plugin, &error)) << error;
+    summary = hostsim::RunScenario(scenario, *sim, hostsim::RunOptions());
+  }
+  std::string path;
+  hostsim::Scenario scenario;
+  std::unique_ptr<hostsim::Simulation> sim;
+  hostsim::RunSummary summary;
+};
+
 class TaskScenario : public ::testing::TestWithParam<TaskCase> {};
 
 TEST_P(TaskScenario, MeetsItsExpectations) {
   const TaskCase& c = GetParam();
   if (c.plugin == nullptr) GTEST_SKIP() << "plug-in not built";
-  std::string path = std::string(SCENARIO_DIR) + "/" + c.kind + "_" + c.scenario + ".txt";
-  if (!std::ifstream(path)) path = std::string(SCENARIO_DIR) + "/" + c.scenario + ".txt";
-  hostsim::Scenario scenario;
-  std::string error;
-  ASSERT_TRUE(hostsim::Scenario::Load(path, &scenario, &error)) << error;
-  ASSERT_FALSE(scenario.expectations.empty()) << path << " states no expectation";
-  hostsim::Simulation sim(scenario.host);
-  ASSERT_TRUE(sim.LoadPlugin(c.plugin, &error)) << error;
-  const hostsim::RunSummary s = hostsim::RunScenario(scenario, sim, hostsim::RunOptions());
-  EXPECT_TRUE(s.finiteThroughout);
-  EXPECT_TRUE(s.expectationsMet) << path << ": " << s.verdict;
+  const ShippedRun run(c);
+  ASSERT_FALSE(run.scenario.expectations.empty()) << run.path << " states no expectation";
+  EXPECT_TRUE(run.summary.finiteThroughout);
+  EXPECT_TRUE(run.summary.expectationsMet) << run.path << ": " << run.summary.verdict;
+}
+
+// The press scenarios, written for the KDL plant, on the MuJoCo plant.
+class MujocoPress : public ::testing::TestWithParam<TaskCase> {};
+
+TEST_P(MujocoPress, PressScenarioRunsOnTheMujocoPlant) {
+  if (GetParam().plugin == nullptr) GTEST_SKIP() << "plug-in not built";
+  const ShippedRun run(GetParam(), true);
+  EXPECT_TRUE(run.summary.finiteThroughout);
+  EXPECT_TRUE(run.sim->Host().Errors().empty()) << run.sim->Host().Errors()[0].text;
+  EXPECT_GT(run.summary.maxForce, 18.0);
+  EXPECT_LT(run.summary.maxForce, 35.0);
 }
 
 std::vector<TaskCase> Cases() {
@@ -55,6 +80,11 @@ std::vector<TaskCase> Cases() {
   }
   return cases;
 }
+
+INSTANTIATE_TEST_SUITE_P(Plugins, MujocoPress,
+                         ::testing::Values(TaskCase{"admittance", ADMITTANCE_CONTROL, "press"},
+                                           TaskCase{"impedance", IMPEDANCE_CONTROL, "press"}),
+                         [](const auto& info) { return std::string(info.param.kind); });
 
 INSTANTIATE_TEST_SUITE_P(Tasks, TaskScenario, ::testing::ValuesIn(Cases()), [](const auto& info) {
   return std::string(info.param.kind) + "_" + info.param.scenario;
