@@ -32,8 +32,11 @@ const unsigned char* Bytes(const void* record) {
   return static_cast<const unsigned char*>(record);
 }
 
-void ReadFloats(const void* record, size_t offset, float (&out)[6]) {
-  std::memcpy(out, Bytes(record) + offset, sizeof out);
+// Six floats of a record into `out`; non-finite ones leave their entry.
+void ReadSix(const void* record, size_t offset, Eigen::Vector6d& out) {
+  float values[6];
+  std::memcpy(values, Bytes(record) + offset, sizeof values);
+  ControlModule::ChangeIndexTransOri(out, values, false);
 }
 
 // A time read from a record; non-finite values leave `time` as it was.
@@ -94,20 +97,15 @@ int ControlModule::CheckCommandType(const void* record) {
 void ControlModule::GetStartComplianceControlEvent(const void* record, Eigen::Vector6d& stiffness,
                                                    Eigen::Vector6d& force, double& time) {
   if (record == nullptr) return;
-  float values[6];
-  ReadFloats(record, kStartStiffness, values);
-  ChangeIndexTransOri(stiffness, values, false);
-  ReadFloats(record, kStartForce, values);
-  ChangeIndexTransOri(force, values, false);
+  ReadSix(record, kStartStiffness, stiffness);
+  ReadSix(record, kStartForce, force);
   ReadTime(record, kStartTime, time);
 }
 
 void ControlModule::GetTargetStiffness(const void* record, Eigen::Vector6d& stiffness,
                                        double& time) {
   if (record == nullptr) return;
-  float values[6];
-  ReadFloats(record, kStiffnessValues, values);
-  ChangeIndexTransOri(stiffness, values, false);
+  ReadSix(record, kStiffnessValues, stiffness);
   ReadTime(record, kStiffnessTime, time);
 }
 
@@ -117,9 +115,7 @@ void ControlModule::GetTargetForce(const void* record, Eigen::Vector6d& force,
   unsigned char flags[6];
   std::memcpy(flags, Bytes(record) + kForceDirection, sizeof flags);
   ChangeIndexTransOri(direction, flags, false);
-  float values[6];
-  ReadFloats(record, kForceValues, values);
-  ChangeIndexTransOri(force, values, false);
+  ReadSix(record, kForceValues, force);
   ReadTime(record, kForceTime, time);
   relative = Bytes(record)[kForceRelative] == 1;
 }
@@ -136,9 +132,7 @@ void ControlModule::GetReleaseForce(const void* record, Eigen::Vector6d& /*stiff
 void ControlModule::GetTargetForceFactor(const void* record, Eigen::Vector6d& factors,
                                          double& time) {
   if (record == nullptr) return;
-  float values[6];
-  ReadFloats(record, kFactorValues, values);
-  ChangeIndexTransOri(factors, values, false);
+  ReadSix(record, kFactorValues, factors);
   ReadTime(record, kFactorTime, time);
 }
 
